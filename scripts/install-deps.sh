@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what building and testing needs on a Debian 12 machine, as root.
+# Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+packages=(
+  g++-mingw-w64-i686
+  g++-mingw-w64-x86-64
+  binutils-mingw-w64-i686
+  binutils-mingw-w64-x86-64
+  wine64
+  wine
+  cmake
+  make
+  googletest
+  g++
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "install-deps: need root to install: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,46 @@
+// The exported functions: thin, calling the internal operations. Nothing is thrown
+// across them: a failure is a Boolean or a result code, with its message in the
+// last-error record.
+#include <windows.h>
+
+#include "kwelmora.h"
+#include "library/last_error.h"
+#include "library/library_state.h"
+#include "port/hand_off.h"
+
+namespace {
+
+constexpr int32_t kBaudRate = 19200;
+constexpr uint16_t kWriteTimeoutSeconds = 1;
+constexpr uint16_t kReadTimeoutSeconds = 1;
+
+void RecordUnexpectedFailure() {
+  RecordError("Błąd wewnętrzny biblioteki.", static_cast<int32_t>(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+}  // namespace
+
+extern "C" unsigned char KWELMORA_CALL ZainicjowanoPortSzeregowyDlaZRV(unsigned char portNumber) {
+  try {
+    const int32_t result =
+        InitializePort(portNumber, kBaudRate, kWriteTimeoutSeconds, kReadTimeoutSeconds);
+    if (result == 0) {
+      TransferFailed = false;
+      PortInitialized = true;
+      return 1;
+    }
+  } catch (...) {
+    RecordUnexpectedFailure();
+  }
+  PortInitialized = false;
+  return 0;
+}
+
+extern "C" unsigned char KWELMORA_CALL OdinicjowanoPortSzeregowyDlaZRV() {
+  try {
+    return ClosePort() == 0 ? 1 : 0;
+  } catch (...) {
+    RecordUnexpectedFailure();
+    return 0;
+  }
+}

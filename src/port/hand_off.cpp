@@ -1,0 +1,3 @@
+#include "port/hand_off.h"
+
+bool TransferFailed = false;

@@ -1,0 +1,27 @@
+// The port's handle is touched only through these calls. The release DLL binds
+// them to kernel32 (serial_io_win32.cpp); the tests bind them to the virtual serial
+// port in sim/. Signatures and error reporting (return value, SetLastError) are
+// exactly those of the Win32 functions of the same names.
+//
+// Events, threads, windows, priorities and the registry are not port calls: the
+// library uses kernel32 and user32 for them directly, in every build.
+#pragma once
+
+#include <windows.h>
+
+namespace serial_io {
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+DWORD GetFileType(HANDLE file);
+BOOL CloseHandle(HANDLE file);
+
+BOOL GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size);
+BOOL GetCommState(HANDLE file, LPDCB dcb);
+BOOL SetCommState(HANDLE file, LPDCB dcb);
+BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
+BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+
+}  // namespace serial_io

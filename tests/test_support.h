@@ -1,0 +1,33 @@
+// Shared scenery for the tests: Windows-1250 expectations and a library with
+// fresh state on a fresh virtual serial driver.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "virtual_serial.h"
+
+// The Windows-1250 bytes of a text written in UTF-8. Only ASCII and the Polish
+// letters occur in the library's messages; anything else fails the test.
+std::string Cp1250(const char* utf8);
+
+// True when the event is signalled right now.
+bool IsSignalled(HANDLE event);
+
+// True when `handle` is an open kernel handle of this process.
+bool IsKernelHandleOpen(HANDLE handle);
+
+// Puts the library back into its just-loaded state and empties the virtual driver.
+// Tests run one to a process under ctest; this keeps them independent when a test
+// program is run by hand as well.
+void ResetLibrary();
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  sim::VirtualSerialDriver& driver() { return sim::VirtualSerialDriver::Instance(); }
+};
