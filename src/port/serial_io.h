@@ -24,4 +24,18 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped);
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+
+BOOL SetCommMask(HANDLE file, DWORD eventMask);
+BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped);
+BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
+BOOL PurgeComm(HANDLE file, DWORD flags);
+BOOL EscapeCommFunction(HANDLE file, DWORD function);
+BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
+
 }  // namespace serial_io

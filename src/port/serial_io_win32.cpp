@@ -34,4 +34,41 @@ BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
   return ::SetCommTimeouts(file, timeouts);
 }
 
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped) {
+  return ::ReadFile(file, buffer, bytesToRead, bytesRead, overlapped);
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped) {
+  return ::WriteFile(file, buffer, bytesToWrite, bytesWritten, overlapped);
+}
+
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
+                         BOOL wait) {
+  return ::GetOverlappedResult(file, overlapped, bytesTransferred, wait);
+}
+
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) { return ::CancelIoEx(file, overlapped); }
+
+BOOL SetCommMask(HANDLE file, DWORD eventMask) { return ::SetCommMask(file, eventMask); }
+
+BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped) {
+  return ::WaitCommEvent(file, eventMask, overlapped);
+}
+
+BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
+  return ::ClearCommError(file, errors, status);
+}
+
+BOOL PurgeComm(HANDLE file, DWORD flags) { return ::PurgeComm(file, flags); }
+
+BOOL EscapeCommFunction(HANDLE file, DWORD function) {
+  return ::EscapeCommFunction(file, function);
+}
+
+BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
+  return ::GetCommModemStatus(file, modemStatus);
+}
+
 }  // namespace serial_io
