@@ -98,7 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
         CreateFileCase{ERROR_ACCESS_DENIED, "Zabroniony dostęp do urządzenia."},
         CreateFileCase{ERROR_INVALID_HANDLE, "Niepoprawny uchwyt do urządzenia, proces przerwany."},
         CreateFileCase{ERROR_SHARING_VIOLATION, "Błędnie określone urządzenie."},
-        CreateFileCase{ERROR_GEN_FAILURE, "Błędnie określone urządzenie."}));
+        CreateFileCase{ERROR_GEN_FAILURE, "Błędnie określone urządzenie."}),
+    [](const ::testing::TestParamInfo<CreateFileCase>& info) {
+      return "Error" + std::to_string(info.param.error);
+    });
 
 TEST_F(CommTest, PortAlreadyOpenedElsewhereIsAccessDenied) {
   Configure();
@@ -145,7 +148,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HalfOpenCase{sim::Call::GetCommState, "Błąd podczas aktualizacji bloku kontroli danych."},
         HalfOpenCase{sim::Call::SetCommState, "Błąd podczas aktualizacji bloku kontroli danych."},
-        HalfOpenCase{sim::Call::SetupComm, "Błędna inicjalizacja buforów Zapisu/Odczytu."}));
+        HalfOpenCase{sim::Call::SetupComm, "Błędna inicjalizacja buforów Zapisu/Odczytu."}),
+    [](const ::testing::TestParamInfo<HalfOpenCase>& info) {
+      return std::string(sim::CallName(info.param.call));
+    });
 
 // Time-out failures are recorded, and the port still gets its closing event.
 struct TimeoutsCase {
@@ -169,7 +175,10 @@ INSTANTIATE_TEST_SUITE_P(Steps, TimeoutsFailure,
                          ::testing::Values(TimeoutsCase{sim::Call::GetCommTimeouts,
                                                         " Błąd odczytu aktualnych czasów."},
                                            TimeoutsCase{sim::Call::SetCommTimeouts,
-                                                        "Błąd podczas aktualizacji czasów."}));
+                                                        "Błąd podczas aktualizacji czasów."}),
+                         [](const ::testing::TestParamInfo<TimeoutsCase>& info) {
+                           return std::string(sim::CallName(info.param.call));
+                         });
 
 TEST_F(CommTest, OpenLeavesTheLineSettingsAndKeepsWhatItDoesNotName) {
   // A driver with every flag the library has an opinion on set the other way, and
