@@ -56,6 +56,24 @@ KWELMORA_API unsigned char KWELMORA_CALL ZainicjowanoPortSzeregowyDlaZRV(unsigne
 /* Closes the port. Non-zero when it was closed or there was nothing to close. */
 KWELMORA_API unsigned char KWELMORA_CALL OdinicjowanoPortSzeregowyDlaZRV(void);
 
+/*
+ * Reads the device's status byte into *status (written only on success).
+ * KWELMORA_OK, or KWELMORA_NOT_INITIALIZED .. KWELMORA_RECEIVE_FAILED;
+ * KWELMORA_INVALID_ARGUMENT for a null pointer.
+ */
+KWELMORA_API unsigned char KWELMORA_CALL OdczytanieBajtuStatusuZRV(unsigned char* status);
+
+/*
+ * Reads the 30-byte record at `address` (1..931) into buffer[0..29]. A read that
+ * fails part-way leaves the bytes received so far in the buffer.
+ */
+KWELMORA_API unsigned char KWELMORA_CALL OdczytanieBajtowZZRV(unsigned short address,
+                                                              unsigned char* buffer);
+
+/* Writes the 30 bytes at `data` to the record at `address` (1..931). */
+KWELMORA_API unsigned char KWELMORA_CALL ZapisanieBajtowDoZRV(unsigned short address,
+                                                              const unsigned char* data);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #include "library/last_error.h"
 #include "library/library_state.h"
 #include "port/hand_off.h"
+#include "protocol/link_protocol.h"
 
 namespace {
 
@@ -42,5 +43,34 @@ extern "C" unsigned char KWELMORA_CALL OdinicjowanoPortSzeregowyDlaZRV() {
   } catch (...) {
     RecordUnexpectedFailure();
     return 0;
+  }
+}
+
+extern "C" unsigned char KWELMORA_CALL OdczytanieBajtuStatusuZRV(unsigned char* status) {
+  try {
+    return ReadStatus(status);
+  } catch (...) {
+    RecordUnexpectedFailure();
+    return zrv::kNotReceived;
+  }
+}
+
+extern "C" unsigned char KWELMORA_CALL OdczytanieBajtowZZRV(unsigned short address,
+                                                            unsigned char* buffer) {
+  try {
+    return ReadRecord(address, buffer);
+  } catch (...) {
+    RecordUnexpectedFailure();
+    return zrv::kNotReceived;
+  }
+}
+
+extern "C" unsigned char KWELMORA_CALL ZapisanieBajtowDoZRV(unsigned short address,
+                                                            const unsigned char* data) {
+  try {
+    return WriteRecord(address, data);
+  } catch (...) {
+    RecordUnexpectedFailure();
+    return zrv::kNotSent;
   }
 }

@@ -4,7 +4,9 @@
 #include <new>
 
 #include "library/last_error.h"
+#include "port/comm_event_thread.h"
 #include "port/serial_io.h"
+#include "port/transfer_thread.h"
 
 const bool UseCtsFlowControl = false;
 const uint8_t DefaultParityMode = 0;
@@ -75,6 +77,8 @@ TComm::TComm()
       CommConfig(),
       SavedTimeouts(),
       Timeouts(),
+      Watcher(nullptr),
+      Worker(nullptr),
       Events(kAllNineEvents),
       Errors(0),
       BaudRate(0),
@@ -211,6 +215,42 @@ int32_t TComm::ApplyTimeouts(uint16_t writeTimeoutSeconds, uint16_t readTimeoutS
   return 0;
 }
 
+void TComm::HandleCommEvent(TZdarzeniaCommThread*, DWORD eventMask) {
+  SetLastError(ERROR_SUCCESS);
+  // Every hand-over clears the port's error state: the port refuses transfers
+  // after a line error until this call.
+  serial_io::ClearCommError(Handle, &Errors, &ComStat);
+  for (DWORD event : CommEventMasks) {
+    if ((eventMask & event) != 0) {
+      LineEventHandler(event);
+    }
+  }
+}
+
+void TComm::LineEventHandler(DWORD event) {
+  if (event != EV_ERR) {
+    return;
+  }
+  struct LineErrorText {
+    DWORD flag;
+    const char* text;
+  };
+  // In this order; each record replaces the one before, so the last flag set wins.
+  static constexpr LineErrorText kLineErrors[] = {
+      {CE_BREAK, "Urządzenie wykryło stan BREAK (CE_BREAK)."},
+      {CE_FRAME, "Urządzenie wykryło błąd ramki (CE_FRAME)."},
+      {CE_OVERRUN, "Zgubiono znaki (CE_OVERRUN)."},
+      {CE_RXOVER, "Zapełniony bufor wejściowy (CE_RXOVER)."},
+      {CE_RXPARITY, "Urządzenie wykryło błąd parzystości (CE_RXPARITY)."},
+      {CE_TXFULL, "Zapełniony bufor wyjściowy (CE_TXFULL)."},
+  };
+  for (const LineErrorText& lineError : kLineErrors) {
+    if ((Errors & lineError.flag) != 0) {
+      RecordError(lineError.text, static_cast<int32_t>(lineError.flag));
+    }
+  }
+}
+
 int32_t TComm::Open() {
   SetLastError(ERROR_SUCCESS);
   try {
@@ -228,6 +268,14 @@ int32_t TComm::Open() {
   if (!IsOpen()) {
     return result;
   }
+
+  // The watcher raises the process to the real-time class (saving the class it
+  // had) and starts watching; its hand-overs come back to this object.
+  Watcher = new TZdarzeniaCommThread(Handle, Events);
+  Watcher->SetOnCommEvent([this](TZdarzeniaCommThread* sender, DWORD eventMask) {
+    HandleCommEvent(sender, eventMask);
+  });
+  Worker = new TZapisOdczytThread();
 
   DWORD configSize = sizeof(CommConfig);
   serial_io::GetCommConfig(Handle, &CommConfig, &configSize);
@@ -275,6 +323,22 @@ int32_t TComm::Close() {
 
   if (!serial_io::SetCommTimeouts(Handle, &SavedTimeouts)) {
     RecordError(kTimeoutsMessage, static_cast<int32_t>(GetLastError()));
+  }
+
+  // The worker first: a transfer under way completes (at the latest when the
+  // port's time-outs expire) and its caller gets the outcome. Then the watcher,
+  // whose wait may need this thread to deliver a hand-over under way.
+  if (Worker != nullptr) {
+    Worker->StopTransfers();
+    Worker->WaitForEnd();
+    delete Worker;
+    Worker = nullptr;
+  }
+  if (Watcher != nullptr) {
+    Watcher->StopWatching();
+    Watcher->WaitForEnd();
+    delete Watcher;
+    Watcher = nullptr;
   }
 
   ReleaseHandle();

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <string>
 
+class TZdarzeniaCommThread;
+class TZapisOdczytThread;
+
 // Constant library settings.
 extern const bool UseCtsFlowControl;     // false: output never waits for CTS
 extern const uint8_t DefaultParityMode;  // 0: a new port object starts with no parity
@@ -35,6 +38,9 @@ class TComm {
 
   // Opens DeviceName for overlapped I/O; the port must be a character device.
   virtual int32_t OpenHandle();
+  // One comm event of a reported mask; records the line errors of EV_ERR. Runs on
+  // the hand-over thread.
+  virtual void LineEventHandler(DWORD event);
 
   int32_t Configure(uint8_t portNumber, int32_t baudRate, uint16_t writeTimeoutSeconds,
                     uint16_t readTimeoutSeconds);
@@ -48,6 +54,9 @@ class TComm {
   static void SetDcbFlags(DCB& dcb);
   int32_t ApplyTimeouts(uint16_t writeTimeoutSeconds, uint16_t readTimeoutSeconds);
   void ReleaseHandle();
+  // The watcher's handler, on the hand-over thread: fetches and clears the port's
+  // error state, then passes each reported event on in table order.
+  void HandleCommEvent(TZdarzeniaCommThread* sender, DWORD eventMask);
 
   HANDLE Handle;
   OVERLAPPED WriteOverlapped;
@@ -59,7 +68,9 @@ class TComm {
   COMMCONFIG CommConfig;
   COMMTIMEOUTS SavedTimeouts;
   COMMTIMEOUTS Timeouts;
-  uint16_t Events;  // bit i: entry i of the nine comm events; all nine
+  TZdarzeniaCommThread* Watcher;  // owned: made by Open, ended and destroyed by Close
+  TZapisOdczytThread* Worker;     // owned: made by Open, ended and destroyed by Close
+  uint16_t Events;                // bit i: entry i of the nine comm events; all nine
   DWORD Errors;
   DWORD BaudRate;
   DWORD Parity;

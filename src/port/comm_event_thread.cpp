@@ -1,0 +1,158 @@
+#include "port/comm_event_thread.h"
+
+#include "library/last_error.h"
+#include "port/comm.h"
+#include "port/serial_io.h"
+
+namespace {
+
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// Raises the process to the real-time class for as long as the port is open, so
+// that the worker and the watcher answer the line at once. The class it had is
+// saved for the port's close.
+void RaiseProcessPriority() {
+  const DWORD processId = GetCurrentProcessId();
+  HANDLE query = OpenProcess(PROCESS_QUERY_INFORMATION, TRUE, processId);
+  if (query == nullptr) {
+    RecordErrorCode(static_cast<int32_t>(GetLastError()));
+  }
+  SavedPriorityClass = query != nullptr ? GetPriorityClass(query) : 0;
+  if (query != nullptr) {
+    CloseHandle(query);
+  }
+  if (SavedPriorityClass != REALTIME_PRIORITY_CLASS) {
+    HANDLE set = OpenProcess(PROCESS_SET_INFORMATION, TRUE, processId);
+    if (set != nullptr) {
+      SetPriorityClass(set, REALTIME_PRIORITY_CLASS);
+      CloseHandle(set);
+    }
+  }
+}
+
+}  // namespace
+
+DWORD CommMaskOf(uint16_t events) {
+  DWORD mask = 0;
+  for (unsigned i = 0; i < 9; ++i) {
+    if ((events & (1u << i)) != 0) {
+      mask |= CommEventMasks[i];
+    }
+  }
+  return mask;
+}
+
+TZdarzeniaCommThread::TZdarzeniaCommThread(HANDLE portHandle, uint16_t events)
+    : PortHandle(nullptr), EventMask(0), StopEvent(nullptr), handlerLock_(SRWLOCK_INIT) {
+  SetLastError(ERROR_SUCCESS);
+  RaiseProcessPriority();
+  PortHandle = portHandle;
+  // The stop event exists before the thread runs, so a stop that comes before the
+  // first wait still ends the watcher.
+  StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetThreadPriority(ThreadHandle(), THREAD_PRIORITY_TIME_CRITICAL);
+  serial_io::SetCommMask(PortHandle, CommMaskOf(events));
+  Start();
+}
+
+TZdarzeniaCommThread::~TZdarzeniaCommThread() {
+  SetLastError(ERROR_SUCCESS);
+  // The owner has waited for the thread's end; make sure of it before the stop
+  // event goes, should it not have.
+  if (!Finished()) {
+    StopWatching();
+    WaitForEnd();
+  }
+  if (StopEvent != nullptr) {
+    CloseHandle(StopEvent);
+    StopEvent = nullptr;
+  }
+}
+
+void TZdarzeniaCommThread::StopWatching() {
+  SetLastError(ERROR_SUCCESS);
+  // The event wakes the wait; the flag is read after a wait or a hand-over.
+  SetEvent(StopEvent);
+  RequestStop();
+}
+
+void TZdarzeniaCommThread::SetOnCommEvent(CommEventHandler handler) {
+  AcquireSRWLockExclusive(&handlerLock_);
+  onCommEvent_ = std::move(handler);
+  ReleaseSRWLockExclusive(&handlerLock_);
+}
+
+void TZdarzeniaCommThread::CallEventHandler() {
+  AcquireSRWLockShared(&handlerLock_);
+  CommEventHandler handler = onCommEvent_;
+  ReleaseSRWLockShared(&handlerLock_);
+  if (handler) {
+    handler(this, EventMask);
+  }
+}
+
+void TZdarzeniaCommThread::Run() {
+  SetLastError(ERROR_SUCCESS);
+  // The wait's record and the mask it completes into live until the driver has
+  // given the wait back: a wait still pending when they are released would write
+  // into freed memory. See the end of this function.
+  OVERLAPPED record{};
+  record.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  if (record.hEvent == nullptr || StopEvent == nullptr) {
+    if (record.hEvent != nullptr) {
+      CloseHandle(record.hEvent);
+    }
+    return;
+  }
+  HANDLE waitList[2] = {StopEvent, record.hEvent};  // a stop wins over an event
+  bool waitOutstanding = false;
+
+  for (;;) {
+    if (serial_io::WaitCommEvent(PortHandle, &EventMask, &record)) {
+      waitOutstanding = true;  // completed at once: the record's event is set
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+      waitOutstanding = true;
+    } else {
+      // The port refuses to wait (closed under us, or it cannot watch its lines):
+      // the record's event would never tell us anything, so the watch ends here
+      // rather than spinning on a stale completion.
+      break;
+    }
+
+    const DWORD woken = WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0) {
+      break;
+    }
+    if (woken != WAIT_OBJECT_0 + 1) {
+      break;  // a failed wait would fail again at once
+    }
+    DWORD count = 0;
+    const BOOL completed = serial_io::GetOverlappedResult(PortHandle, &record, &count, FALSE);
+    waitOutstanding = false;
+    if (!completed) {
+      break;
+    }
+    // The next wait is armed only after the hand-over has returned, so EventMask
+    // holds still while the handler reads it. A failure carried back from the
+    // hand-over thread ends the watch.
+    bool handedOver = true;
+    try {
+      HandOver([this] { CallEventHandler(); });
+    } catch (...) {
+      handedOver = false;
+    }
+    if (!handedOver || StopRequested()) {
+      break;
+    }
+  }
+
+  if (waitOutstanding) {
+    // Cancel the wait and let the driver give it back before the record and the
+    // mask are released.
+    serial_io::CancelIoEx(PortHandle, &record);
+    DWORD count = 0;
+    serial_io::GetOverlappedResult(PortHandle, &record, &count, TRUE);
+  }
+  serial_io::PurgeComm(PortHandle, kPurgeAll);
+  CloseHandle(record.hEvent);
+}
