@@ -6,6 +6,7 @@
 
 #include "library/last_error.h"
 #include "port/comm.h"
+#include "registry/port_settings_fixup.h"
 
 bool PortInitialized = false;
 bool PortSetUpBefore = false;
@@ -13,6 +14,9 @@ TComm* CommSlots[kCommSlotCount + 1] = {};
 
 int32_t InitializePort(uint8_t portNumber, int32_t baudRate, uint16_t writeTimeoutSeconds,
                        uint16_t readTimeoutSeconds) {
+  // The port's device entries get their Settings before every attempt, even one
+  // refused below; whether any were found does not change the opening.
+  FixPortSettings(portNumber);
   SetLastError(ERROR_SUCCESS);
 
   TComm*& slot = CommSlots[ActiveSlot];
