@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "library/last_error.h"
 #include "library/library_state.h"
 #include "port/comm.h"
@@ -53,6 +56,52 @@ bool IsSignalled(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OB
 bool IsKernelHandleOpen(HANDLE handle) {
   DWORD flags = 0;
   return handle != nullptr && GetHandleInformation(handle, &flags) != FALSE;
+}
+
+bool PumpSentMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!done()) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+      return false;
+    }
+    // Wakes for a sent message or after a short while to look at `done` again.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE,
+                              static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)),
+                              QS_SENDMESSAGE);
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+  }
+  return true;
+}
+
+bool WaitFor(HANDLE event, DWORD timeoutMs) {
+  return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
+}
+
+Watchdog::Watchdog(DWORD timeoutMs, const char* what)
+    : done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      thread_(nullptr),
+      timeoutMs_(timeoutMs),
+      what_(what) {
+  thread_ = CreateThread(nullptr, 0, &Watchdog::Watch, this, 0, nullptr);
+}
+
+Watchdog::~Watchdog() {
+  SetEvent(done_);
+  WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+  CloseHandle(done_);
+}
+
+DWORD WINAPI Watchdog::Watch(LPVOID parameter) {
+  Watchdog* self = static_cast<Watchdog*>(parameter);
+  if (WaitForSingleObject(self->done_, self->timeoutMs_) == WAIT_TIMEOUT) {
+    fprintf(stderr, "FAILED: still waiting after %lu ms: %s\n", self->timeoutMs_, self->what_);
+    fflush(stderr);
+    ExitProcess(3);
+  }
+  return 0;
 }
 
 void ResetLibrary() {

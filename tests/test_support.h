@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "virtual_serial.h"
@@ -18,6 +19,30 @@ bool IsSignalled(HANDLE event);
 
 // True when `handle` is an open kernel handle of this process.
 bool IsKernelHandleOpen(HANDLE handle);
+
+// Delivers sent messages to this thread (as a host's message-aware wait does)
+// until `done` answers true; false if that did not happen within `timeoutMs`.
+bool PumpSentMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
+
+// Waits for the event without delivering messages; false on time-out.
+bool WaitFor(HANDLE event, DWORD timeoutMs = 5000);
+
+// Ends the test program with a message if the scope is still running after the
+// given time: a wait that must not hang fails the test instead of hanging it.
+class Watchdog {
+ public:
+  explicit Watchdog(DWORD timeoutMs, const char* what);
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  static DWORD WINAPI Watch(LPVOID self);
+  HANDLE done_;
+  HANDLE thread_;
+  DWORD timeoutMs_;
+  const char* what_;
+};
 
 // Puts the library back into its just-loaded state and empties the virtual driver.
 // Tests run one to a process under ctest; this keeps them independent when a test

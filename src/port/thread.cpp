@@ -94,7 +94,13 @@ TThread::TThread()
     }
     ++LiveThreadObjects;
   }
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCSTR>(&TThread::ThreadStart), &module_);
   handle_ = CreateThread(nullptr, 0, &TThread::ThreadStart, this, CREATE_SUSPENDED, &threadId_);
+  if (handle_ == nullptr && module_ != nullptr) {
+    FreeLibrary(module_);
+    module_ = nullptr;
+  }
 }
 
 TThread::~TThread() {
@@ -217,5 +223,27 @@ DWORD WINAPI TThread::ThreadStart(LPVOID parameter) {
   } catch (...) {
     exitCode = 1;
   }
+  // The object stays until the owner has seen the thread end, which is after this.
+  HMODULE module = self->module_;
+  if (module != nullptr) {
+    FreeLibraryAndExitThread(module, exitCode);
+  }
   return exitCode;
+}
+
+void TThread::ReleaseHandOverWindow() {
+  WindowLockGuard guard;
+  if (!WindowAlive()) {
+    return;
+  }
+  if (HandOverWindowThread == GetCurrentThreadId()) {
+    DestroyWindow(HandOverWindow);
+  } else {
+    // Another thread's window cannot be destroyed from here; it keeps only the
+    // system's default handling, which needs none of our code.
+    SetWindowLongPtrA(HandOverWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcA));
+  }
+  HandOverWindow = nullptr;
+  HandOverWindowThread = 0;
+  UnregisterClassA(kWindowClassName, ThisModule());
 }

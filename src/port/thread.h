@@ -36,6 +36,10 @@ class TThread {
   // The thread that runs hand-overs, or 0 while there is no hand-over window.
   static DWORD HandOverThreadId();
 
+  // When the library is unloaded: the hand-over window must not outlive the code
+  // of its window procedure.
+  static void ReleaseHandOverWindow();
+
  protected:
   TThread();
 
@@ -58,6 +62,9 @@ class TThread {
 
   HANDLE handle_;
   DWORD threadId_;
+  // The library stays loaded while one of its threads runs: each thread holds a
+  // reference and gives it back as it exits.
+  HMODULE module_;
   volatile LONG stopRequested_;
   volatile LONG finished_;
   volatile LONG started_;

@@ -1,0 +1,213 @@
+// The thread base class: hand-overs to the thread that owns the hand-over window,
+// the wait for a thread's end, and the window's life.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "port/thread.h"
+#include "test_support.h"
+
+namespace {
+
+// A thread whose body hands one operation over and records where it ran.
+class HandingThread : public TThread {
+ public:
+  explicit HandingThread(bool fail = false)
+      : fail_(fail), aboutToHandOver_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~HandingThread() override {
+    WaitForEnd();
+    CloseHandle(aboutToHandOver_);
+  }
+
+  HANDLE aboutToHandOver() const { return aboutToHandOver_; }
+  DWORD ranOn() const { return ranOn_.load(); }
+  bool handOverFailedHere() const { return handOverFailedHere_.load(); }
+
+ protected:
+  void Run() override {
+    SetEvent(aboutToHandOver_);
+    try {
+      HandOver([this] {
+        ranOn_ = GetCurrentThreadId();
+        if (fail_) {
+          throw std::runtime_error("handed-over failure");
+        }
+      });
+    } catch (const std::runtime_error&) {
+      handOverFailedHere_ = true;
+      throw;  // ends the run
+    }
+  }
+
+ private:
+  bool fail_;
+  HANDLE aboutToHandOver_;
+  std::atomic<DWORD> ranOn_{0};
+  std::atomic<bool> handOverFailedHere_{false};
+};
+
+class IdleThread : public TThread {
+ public:
+  ~IdleThread() override { WaitForEnd(); }
+  std::atomic<bool> ran{false};
+
+ protected:
+  void Run() override { ran = true; }
+};
+
+// Handles posted messages too: what a host's message loop does.
+void DispatchPostedMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    DispatchMessageA(&message);
+  }
+}
+
+class ThreadTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    // Let a pending window removal go, so the next test starts without a window.
+    DispatchPostedMessages();
+  }
+};
+
+TEST_F(ThreadTest, HandOverRunsOnTheThreadThatMadeTheFirstThreadObject) {
+  HandingThread thread;
+  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  thread.Start();
+  EXPECT_TRUE(PumpSentMessagesUntil([&] { return thread.ranOn() != 0; }));
+  EXPECT_EQ(thread.ranOn(), GetCurrentThreadId());
+  EXPECT_EQ(thread.WaitForEnd(), 0u);
+}
+
+TEST_F(ThreadTest, HandOverWaitsUntilTheHandOverThreadRetrievesSentMessages) {
+  HandingThread thread;
+  thread.Start();
+  ASSERT_TRUE(WaitFor(thread.aboutToHandOver()));
+  // This thread waits without delivering messages: the operation cannot run.
+  EXPECT_FALSE(WaitFor(thread.ThreadHandle(), 300));
+  EXPECT_EQ(thread.ranOn(), 0u);
+  EXPECT_TRUE(PumpSentMessagesUntil([&] { return thread.ranOn() != 0; }));
+}
+
+TEST_F(ThreadTest, WaitForEndOnTheHandOverThreadDeliversAHandOverUnderWay) {
+  HandingThread thread;
+  thread.Start();
+  ASSERT_TRUE(WaitFor(thread.aboutToHandOver()));
+  Watchdog watchdog(10000, "WaitForEnd on the hand-over thread");
+  EXPECT_EQ(thread.WaitForEnd(), 0u);
+  EXPECT_EQ(thread.ranOn(), GetCurrentThreadId());
+}
+
+TEST_F(ThreadTest, FailureOfAHandedOverOperationEndsTheThreadNotTheHandOverThread) {
+  HandingThread failing(true);
+  failing.Start();
+  EXPECT_EQ(failing.WaitForEnd(), 1u);
+  EXPECT_TRUE(failing.handOverFailedHere());
+  EXPECT_EQ(failing.ranOn(), GetCurrentThreadId());
+
+  // The hand-over thread goes on handling hand-overs.
+  HandingThread next;
+  next.Start();
+  EXPECT_EQ(next.WaitForEnd(), 0u);
+  EXPECT_EQ(next.ranOn(), GetCurrentThreadId());
+}
+
+TEST_F(ThreadTest, StopRequestIsAFlagTheBodyReads) {
+  IdleThread thread;
+  EXPECT_FALSE(thread.StopRequested());
+  thread.RequestStop();
+  EXPECT_TRUE(thread.StopRequested());
+  EXPECT_FALSE(thread.Finished());
+  thread.Start();
+  thread.WaitForEnd();
+  EXPECT_TRUE(thread.Finished());
+  EXPECT_TRUE(thread.ran);
+}
+
+TEST_F(ThreadTest, ThreadObjectNeverStartedIsDestroyedWithoutRunningItsBody) {
+  std::atomic<bool>* ran = nullptr;
+  {
+    IdleThread thread;
+    ran = &thread.ran;
+    Watchdog watchdog(10000, "destroying a thread that never started");
+    EXPECT_FALSE(ran->load());
+  }
+}
+
+// The window belongs to a thread; the thread proc below owns the first object.
+DWORD WINAPI MakeAndDropAThreadObject(LPVOID result) {
+  {
+    IdleThread thread;
+    *static_cast<DWORD*>(result) = TThread::HandOverThreadId();
+    thread.Start();
+  }
+  return 0;
+}
+
+TEST_F(ThreadTest, WindowMovesToANewThreadWhenItsThreadHasEnded) {
+  DWORD firstOwner = 0;
+  DWORD otherId = 0;
+  HANDLE other = CreateThread(nullptr, 0, MakeAndDropAThreadObject, &firstOwner, 0, &otherId);
+  ASSERT_TRUE(WaitFor(other));
+  CloseHandle(other);
+  EXPECT_EQ(firstOwner, otherId);
+  EXPECT_EQ(TThread::HandOverThreadId(), 0u) << "the window went with its thread";
+
+  HandingThread thread;
+  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  thread.Start();
+  EXPECT_TRUE(PumpSentMessagesUntil([&] { return thread.ranOn() != 0; }));
+}
+
+// A thread that makes the first thread object, lets it hand over nothing, and
+// ends while the object lives on: hand-overs then have nowhere to go.
+struct OrphanScene {
+  HandingThread* thread = nullptr;
+};
+
+DWORD WINAPI MakeAThreadObjectAndEnd(LPVOID scene) {
+  static_cast<OrphanScene*>(scene)->thread = new HandingThread();
+  return 0;
+}
+
+TEST_F(ThreadTest, HandOverFailsInsteadOfHangingWhenTheHandOverThreadHasEnded) {
+  OrphanScene scene;
+  HANDLE other = CreateThread(nullptr, 0, MakeAThreadObjectAndEnd, &scene, 0, nullptr);
+  ASSERT_TRUE(WaitFor(other));
+  CloseHandle(other);
+  ASSERT_NE(scene.thread, nullptr);
+
+  Watchdog watchdog(10000, "hand-over to an ended thread");
+  scene.thread->Start();
+  EXPECT_EQ(scene.thread->WaitForEnd(), 1u);
+  EXPECT_EQ(scene.thread->ranOn(), 0u);
+  delete scene.thread;
+}
+
+TEST_F(ThreadTest, WindowIsRemovedWhenTheLastThreadObjectGoesAndTheRequestIsHandled) {
+  {
+    IdleThread thread;
+    thread.Start();
+  }
+  // The removal was asked for by a posted message: until a message loop handles
+  // it, the window stays.
+  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  DispatchPostedMessages();
+  EXPECT_EQ(TThread::HandOverThreadId(), 0u);
+}
+
+TEST_F(ThreadTest, WindowStaysWhileAnotherThreadObjectCameBeforeTheRemovalWasHandled) {
+  {
+    IdleThread first;
+    first.Start();
+  }
+  IdleThread second;  // comes while the removal request waits
+  DispatchPostedMessages();
+  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  second.Start();
+}
+
+}  // namespace
