@@ -1,5 +1,5 @@
 # Kwelmora: the two commands of the README, and the steps behind them.
-.PHONY: all deps build test demo format clean
+.PHONY: all deps build test bench demo format clean
 
 all: build
 
@@ -16,6 +16,10 @@ build: deps
 # Builds both DLLs and the tests, then runs every test (the Windows programs under wine64).
 test: build
 	bash scripts/run-tests.sh
+
+# Benchmarks under wine64 (not tests): prints their figures.
+bench: build
+	bash scripts/run-bench.sh
 
 demo: deps
 	@echo "The demo (a ZRV device simulator and zrvtool talking through Kwelmora.dll)"

@@ -44,8 +44,6 @@ std::vector<Received> Bytes(std::initializer_list<std::pair<uint8_t, WireParity>
   return out;
 }
 
-std::vector<Received> Values(const std::vector<Received>& seen) { return seen; }
-
 class LinkProtocolTest : public LibraryTest {
  protected:
   void SetUp() override {
