@@ -148,10 +148,14 @@ void TZdarzeniaCommThread::Run() {
 
   if (waitOutstanding) {
     // Cancel the wait and let the driver give it back before the record and the
-    // mask are released.
-    serial_io::CancelIoEx(PortHandle, &record);
+    // mask are released. "Not found" means it completed meanwhile; its completion
+    // is then already on its way and the wait below returns with it. Any other
+    // refusal means the handle no longer has the wait (it was closed, which gives
+    // back everything pending on it).
     DWORD count = 0;
-    serial_io::GetOverlappedResult(PortHandle, &record, &count, TRUE);
+    if (serial_io::CancelIoEx(PortHandle, &record) || GetLastError() == ERROR_NOT_FOUND) {
+      serial_io::GetOverlappedResult(PortHandle, &record, &count, TRUE);
+    }
   }
   serial_io::PurgeComm(PortHandle, kPurgeAll);
   CloseHandle(record.hEvent);

@@ -100,8 +100,9 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
         // The transfer is still with the driver: take it back before its record and
         // event are released, or its completion would land in them later.
         const DWORD error = GetLastError();
-        serial_io::CancelIoEx(port->Handle, &record);
-        serial_io::GetOverlappedResult(port->Handle, &record, &transferred, TRUE);
+        if (serial_io::CancelIoEx(port->Handle, &record) || GetLastError() == ERROR_NOT_FOUND) {
+          serial_io::GetOverlappedResult(port->Handle, &record, &transferred, TRUE);
+        }
         SetLastError(error);
         transferred = 0;
       }

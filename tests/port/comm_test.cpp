@@ -16,6 +16,10 @@ class CommTest : public LibraryTest {
     LibraryTest::SetUp();
     driver().AddPort(kPort);
   }
+  void TearDown() override {
+    port.Close();  // while the driver still knows the port
+    LibraryTest::TearDown();
+  }
 
   // Configured as the initialisation configures it.
   void Configure(uint16_t writeSeconds = 1, uint16_t readSeconds = 1) {

@@ -127,14 +127,25 @@ TEST_F(ThreadTest, StopRequestIsAFlagTheBodyReads) {
   EXPECT_TRUE(thread.ran);
 }
 
+// Notes in a flag of the test whether its body ran.
+class FlaggingThread : public TThread {
+ public:
+  explicit FlaggingThread(std::atomic<bool>* ran) : ran_(ran) {}
+
+ protected:
+  void Run() override { *ran_ = true; }
+
+ private:
+  std::atomic<bool>* ran_;
+};
+
 TEST_F(ThreadTest, ThreadObjectNeverStartedIsDestroyedWithoutRunningItsBody) {
-  std::atomic<bool>* ran = nullptr;
+  std::atomic<bool> ran{false};
   {
-    IdleThread thread;
-    ran = &thread.ran;
     Watchdog watchdog(10000, "destroying a thread that never started");
-    EXPECT_FALSE(ran->load());
+    FlaggingThread thread(&ran);
   }
+  EXPECT_FALSE(ran.load());
 }
 
 // The window belongs to a thread; the thread proc below owns the first object.
