@@ -77,8 +77,14 @@ class SerialLineTest : public LibraryTest {
     ASSERT_TRUE(serial_io::SetCommState(handle, &dcb));
   }
 
+  // GetOverlappedResult's answer; with `wait`, once the completion has come (a
+  // completion that never comes fails the test instead of hanging it).
   Result ResultOf(PortRequest& request, BOOL wait = TRUE) {
-    Result result{};
+    Result result{FALSE, WAIT_TIMEOUT, 0};
+    if (wait && !request.Completes()) {
+      ADD_FAILURE() << "the request did not complete";
+      return result;
+    }
     result.ok = serial_io::GetOverlappedResult(handle, &request.record, &result.count, wait);
     result.error = result.ok ? 0 : GetLastError();
     return result;

@@ -2,6 +2,7 @@
 // time-outs, fAbortOnError, purges, cancellation, and the outcomes a test forces.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "serial_line_fixture.h"
@@ -62,6 +63,8 @@ struct ReadTimeoutCase {
   DWORD count;
   ULONG_PTR status;
 };
+
+void PrintTo(const ReadTimeoutCase& c, std::ostream* os) { *os << c.name; }
 
 class ReadTimeoutTest : public VirtualSerialIoTest,
                         public ::testing::WithParamInterface<ReadTimeoutCase> {};
@@ -306,6 +309,8 @@ struct ForcedCase {
   DWORD count;
   size_t bytesSent;  // that reached the far end
 };
+
+void PrintTo(const ForcedCase& c, std::ostream* os) { *os << c.name; }
 
 class ForcedOutcomeTest : public VirtualSerialIoTest,
                           public ::testing::WithParamInterface<ForcedCase> {};

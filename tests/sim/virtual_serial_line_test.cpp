@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <ostream>
 #include <string>
-#include <thread>
 
 #include "serial_line_fixture.h"
 
@@ -66,6 +69,8 @@ struct ParityCase {
   WireParity sent;
   bool error;
 };
+
+void PrintTo(const ParityCase& c, std::ostream* os) { *os << c.name; }
 
 class ReceivedParityTest : public VirtualSerialLineTest,
                            public ::testing::WithParamInterface<ParityCase> {};
@@ -169,6 +174,8 @@ struct InputLineCase {
   DWORD events;
 };
 
+void PrintTo(const InputLineCase& c, std::ostream* os) { *os << c.name; }
+
 class InputLineEventTest : public VirtualSerialLineTest,
                            public ::testing::WithParamInterface<InputLineCase> {};
 
@@ -188,21 +195,50 @@ INSTANTIATE_TEST_SUITE_P(
                       InputLineCase{"RingEndsWithEvRing", {0, 0, 1, 0}, {0, 0, 0, 0}, EV_RING}),
     [](const ::testing::TestParamInfo<InputLineCase>& info) { return info.param.name; });
 
+// Runs `body` on a thread of its own; returns the thread's handle.
+HANDLE Start(std::function<void()>& body) {
+  return CreateThread(
+      nullptr, 0,
+      [](LPVOID context) -> DWORD {
+        (*static_cast<std::function<void()>*>(context))();
+        return 0;
+      },
+      &body, 0, nullptr);
+}
+
 // The library's three threads at once: a worker writing and reading through an
 // echoing far end, a watcher in WaitCommEvent, the host toggling the modem lines.
-// Nothing may deadlock, and every echo comes back.
+// Every echo comes back; a deadlock ends the program rather than hanging it.
 TEST_F(VirtualSerialLineTest, ThreeThreadsShareThePortWithoutDeadlock) {
   peer.SetReply(&ScriptedFarEnd::Echo);
   peer.SetLoopback(true);
   SetTimeouts({0, 0, 2000, 0, 0});
   ASSERT_TRUE(serial_io::SetCommMask(handle, EV_RXCHAR | EV_TXEMPTY | EV_CTS));
-  std::atomic<bool> stop{false};
+  std::atomic<bool> workerDone{false};
+  std::atomic<int> echoed{0};
   std::atomic<int> waits{0};
   HANDLE stopWatching = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
+  std::function<void()> worker = [&] {
+    for (int i = 0; i < 200; ++i) {
+      PortRequest write(handle);
+      PortRequest read(handle);
+      const uint8_t out = static_cast<uint8_t>(i);
+      uint8_t in = 0;
+      DWORD count = 0;
+      serial_io::WriteFile(handle, &out, 1, nullptr, &write.record);
+      serial_io::ReadFile(handle, &in, 1, nullptr, &read.record);
+      if (!write.Completes() || !read.Completes() ||
+          !serial_io::GetOverlappedResult(handle, &read.record, &count, FALSE) || count != 1) {
+        break;
+      }
+      echoed += in == out;
+    }
+    workerDone = true;
+  };
   // The watcher ends as a watcher must: it cancels its wait and waits for the
   // cancellation to come back before its record goes.
-  std::thread watcher([&] {
+  std::function<void()> watcher = [&] {
     PortRequest wait(handle);
     DWORD mask = 0;
     DWORD count = 0;
@@ -219,37 +255,24 @@ TEST_F(VirtualSerialLineTest, ThreeThreadsShareThePortWithoutDeadlock) {
       }
       ++waits;
     }
-  });
-  std::thread host([&] {
+  };
+  std::function<void()> host = [&] {
     DWORD status = 0;
-    while (!stop) {
+    while (!workerDone) {
       serial_io::EscapeCommFunction(handle, CLRRTS);
       serial_io::EscapeCommFunction(handle, SETRTS);
       serial_io::GetCommModemStatus(handle, &status);
     }
-  });
-
-  int echoed = 0;
-  for (int i = 0; i < 200; ++i) {
-    PortRequest write(handle);
-    PortRequest read(handle);
-    const uint8_t out = static_cast<uint8_t>(i);
-    uint8_t in = 0;
-    DWORD wrote = 0;
-    DWORD got = 0;
-    serial_io::WriteFile(handle, &out, 1, nullptr, &write.record);
-    serial_io::GetOverlappedResult(handle, &write.record, &wrote, TRUE);
-    serial_io::ReadFile(handle, &in, 1, nullptr, &read.record);
-    serial_io::GetOverlappedResult(handle, &read.record, &got, TRUE);
-    if (wrote != 1 || got != 1) {
-      break;
-    }
-    echoed += in == out;
+    SetEvent(stopWatching);
+  };
+  HANDLE threads[] = {Start(worker), Start(watcher), Start(host)};
+  if (WaitForMultipleObjects(3, threads, TRUE, 30000) != WAIT_OBJECT_0) {
+    std::fputs("the port's three users deadlocked\n", stderr);
+    std::abort();
   }
-  stop = true;
-  SetEvent(stopWatching);
-  host.join();
-  watcher.join();
+  for (HANDLE thread : threads) {
+    CloseHandle(thread);
+  }
   CloseHandle(stopWatching);
   EXPECT_EQ(echoed, 200);
   EXPECT_GT(waits.load(), 0);
