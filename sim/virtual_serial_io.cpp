@@ -141,6 +141,11 @@ void VirtualSerialDriver::Complete(Port& port, Operation* operation, LONG status
   std::unique_ptr<Operation> done = std::move(*found);
   port.operations.erase(found);
   --done->issuer->pending;
+  // The next read or write in the queue becomes the current one; the clock thread
+  // starts it and its time-outs.
+  if (done->kind != IoKind::CommWait) {
+    WakeClock();
+  }
   // The thread that issued the request has ended: Windows cancels such I/O and
   // writes the cancellation into a record that may no longer exist. Here nothing
   // is written and nothing signalled; the completion is only counted.
@@ -236,6 +241,7 @@ void VirtualSerialDriver::AdvanceReads(Port& port) {
                     timeouts.ReadTotalTimeoutConstant;
       if (totalMs > 0 && totalMs < kLongestTimeoutMs) {
         read->totalDeadline = now + Scaled(totalMs * 1000.0);
+        WakeClock();
       }
       if (returnsAtOnce) {
         while (read->data.size() < read->length && !port.input.empty()) {
@@ -260,6 +266,7 @@ void VirtualSerialDriver::AdvanceReads(Port& port) {
     // The interval time-out runs from the last character received.
     if (took && read->intervalUsed) {
       read->intervalDeadline = now + read->interval;
+      WakeClock();
     }
     if (now >= read->totalDeadline || now >= read->intervalDeadline) {
       // A read ended by its time-out succeeds, with the bytes it got.

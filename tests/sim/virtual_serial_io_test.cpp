@@ -128,6 +128,21 @@ INSTANTIATE_TEST_SUITE_P(
                         0}),
     [](const ::testing::TestParamInfo<ReadTimeoutCase>& info) { return info.param.name; });
 
+TEST_F(VirtualSerialIoTest, ByteArrivingAtAnIdleClockStartsTheIntervalTimeout) {
+  SetTimeouts({30, 0, 0, 0, 10});
+  PortRequest read(handle);
+  char in[4] = {};
+  ASSERT_FALSE(serial_io::ReadFile(handle, in, 4, nullptr, &read.record));
+  // The held write ending at its time-out is the clock's last deadline: it then
+  // sleeps with nothing to wait for.
+  driver().HoldOutput(kPort, true);
+  PortRequest write(handle);
+  ASSERT_FALSE(serial_io::WriteFile(handle, "w", 1, nullptr, &write.record));
+  ASSERT_TRUE(write.Completes());
+  PeerSends('q');
+  EXPECT_EQ(ResultOf(read).count, 1u);
+}
+
 TEST_F(VirtualSerialIoTest, TimeScaleCompressesThePortsTimeouts) {
   driver().SetTimeScale(0.001);
   SetTimeouts({0, 0, 60000, 0, 0});  // one minute, 60 ms on the compressed clock
