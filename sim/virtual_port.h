@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -194,16 +193,16 @@ namespace sim {
 // woken when the step ends.
 class StepLock {
  public:
-  StepLock(std::mutex& mutex, std::condition_variable& changed) : lock_(mutex), changed_(changed) {}
-  ~StepLock() { changed_.notify_all(); }
+  StepLock(SrwLock& mutex, Condition& changed) : lock_(mutex), changed_(changed) {}
+  ~StepLock() { changed_.NotifyAll(); }
   StepLock(const StepLock&) = delete;
   StepLock& operator=(const StepLock&) = delete;
 
-  std::unique_lock<std::mutex>& lock() { return lock_; }
+  std::unique_lock<SrwLock>& lock() { return lock_; }
 
  private:
-  std::unique_lock<std::mutex> lock_;
-  std::condition_variable& changed_;
+  std::unique_lock<SrwLock> lock_;
+  Condition& changed_;
 };
 
 // The thread's error value a call leaves. Declared first in a call, it is set when

@@ -155,7 +155,7 @@ void VirtualSerialDriver::Reset() {
     entry.second->toFarEnd.clear();
   }
   // A far-end callback under way on another thread finishes before anything goes.
-  changed_.wait(step.lock(), [&] {
+  changed_.Wait(step.lock(), [&] {
     return std::none_of(ports_.begin(), ports_.end(), [&](const auto& entry) {
       return entry.second->drainer != 0 && entry.second->drainer != self;
     });
@@ -197,7 +197,7 @@ void VirtualSerialDriver::RemovePort(unsigned number) {
   }
 }
 
-void VirtualSerialDriver::Forget(Port& port, std::unique_lock<std::mutex>& lock) {
+void VirtualSerialDriver::Forget(Port& port, std::unique_lock<SrwLock>& lock) {
   // The port's pending operations end as a removed device ends them; its far end
   // is not told, and a callback under way on another thread finishes first.
   while (!port.operations.empty()) {
@@ -206,7 +206,7 @@ void VirtualSerialDriver::Forget(Port& port, std::unique_lock<std::mutex>& lock)
   port.removed = true;
   port.toFarEnd.clear();
   const DWORD self = GetCurrentThreadId();
-  changed_.wait(lock, [&] { return port.drainer == 0 || port.drainer == self; });
+  changed_.Wait(lock, [&] { return port.drainer == 0 || port.drainer == self; });
   for (auto it = portHandles_.begin(); it != portHandles_.end();) {
     it = it->second == &port ? portHandles_.erase(it) : std::next(it);
   }
@@ -226,7 +226,7 @@ void VirtualSerialDriver::FailCall(Call call, DWORD error, unsigned skip, unsign
 }
 
 unsigned VirtualSerialDriver::CallCount(Call call) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   return counts_[static_cast<unsigned>(call)];
 }
 
@@ -264,7 +264,7 @@ void VirtualSerialDriver::SetTimeScale(double scale) {
 }
 
 double VirtualSerialDriver::TimeScale() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   return timeScale_;
 }
 
@@ -308,7 +308,7 @@ unsigned VirtualSerialDriver::StrayCompletions() {
 }
 
 unsigned VirtualSerialDriver::AbortedByClose() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   return abortedByClose_;
 }
 
@@ -322,16 +322,16 @@ unsigned VirtualSerialDriver::PendingOperations(unsigned number) {
 bool VirtualSerialDriver::WaitForState(unsigned number,
                                        const std::function<bool(const PortState&)>& done,
                                        DWORD timeoutMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<SrwLock> lock(mutex_);
   auto holds = [&] {
     Port* port = FindPort(number);
     return done(port != nullptr ? StateOf(*port) : PortState());
   };
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), holds);
+  return changed_.WaitFor(lock, std::chrono::milliseconds(timeoutMs), holds);
 }
 
 PortState VirtualSerialDriver::State(unsigned number) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   Port* port = FindPort(number);
   return port != nullptr ? StateOf(*port) : PortState();
 }
@@ -378,12 +378,12 @@ PortState VirtualSerialDriver::StateOf(const Port& port) const {
 }
 
 std::string VirtualSerialDriver::LastOpenedPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   return lastOpenedPath_;
 }
 
 bool VirtualSerialDriver::IsLiveHandle(HANDLE handle) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   const auto key = reinterpret_cast<uintptr_t>(handle);
   return portHandles_.count(key) != 0 || deviceHandles_.count(key) != 0;
 }
@@ -527,7 +527,7 @@ HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
 
 DWORD VirtualSerialDriver::GetFileType(HANDLE file) {
   LastError answer;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetFileType, &error)) {
     answer.Set(error);
@@ -593,7 +593,7 @@ BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
 
 BOOL VirtualSerialDriver::GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size) {
   LastError answer;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommConfig, &error)) {
     return answer.Fail(error);
@@ -623,7 +623,7 @@ BOOL VirtualSerialDriver::GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWOR
 
 BOOL VirtualSerialDriver::GetCommState(HANDLE file, LPDCB dcb) {
   LastError answer;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommState, &error)) {
     return answer.Fail(error);
@@ -704,7 +704,7 @@ BOOL VirtualSerialDriver::SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) 
 
 BOOL VirtualSerialDriver::GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
   LastError answer;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommTimeouts, &error)) {
     return answer.Fail(error);

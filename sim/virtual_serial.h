@@ -29,7 +29,6 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,6 +38,7 @@
 #include <vector>
 
 #include "far_end.h"
+#include "srw_lock.h"
 
 namespace sim {
 
@@ -275,7 +275,7 @@ class VirtualSerialDriver {
   Port* PortOf(HANDLE file, DWORD* error);
   Port* FindPort(unsigned number) const;
   // Ends a port's life in the driver (RemovePort, or AddPort of the same number).
-  void Forget(Port& port, std::unique_lock<std::mutex>& lock);
+  void Forget(Port& port, std::unique_lock<SrwLock>& lock);
   // True when fAbortOnError and a line error make the port refuse the request.
   bool Refuses(const Port& port, bool transfer) const;
   PortState StateOf(const Port& port) const;
@@ -333,9 +333,9 @@ class VirtualSerialDriver {
   void StopClock(DWORD timeoutMs);
   std::chrono::steady_clock::duration Scaled(double microseconds) const;
 
-  mutable std::mutex mutex_;
+  mutable SrwLock mutex_;
   // Notified on every change a waiter may look for: completions, state changes.
-  mutable std::condition_variable changed_;
+  mutable Condition changed_;
   std::map<unsigned, std::shared_ptr<Port>> ports_;
   std::map<std::string, std::unique_ptr<Device>> devices_;  // upper-cased path
   std::map<uintptr_t, Port*> portHandles_;

@@ -38,7 +38,7 @@ void VirtualSerialDriver::WakeClock() {
 void VirtualSerialDriver::StopClock(DWORD timeoutMs) {
   HANDLE thread = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     clockStop_ = true;
     thread = clockThread_;
     clockThread_ = nullptr;

@@ -623,7 +623,7 @@ BOOL VirtualSerialDriver::GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped,
   // waited on when the record has no event; here the driver's own notice of
   // completions stands in for it).
   LastError answer;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock<SrwLock> lock(mutex_);
   DWORD injected = 0;
   const bool fails = Injected(Call::GetOverlappedResult, &injected);
   if (overlapped == nullptr) {
@@ -644,10 +644,10 @@ BOOL VirtualSerialDriver::GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped,
       }
       if (StatusIn(overlapped) == kStatusPending) {
         // Someone else signalled the event; wait for the completion itself.
-        changed_.wait(lock, [&] { return StatusIn(overlapped) != kStatusPending; });
+        changed_.Wait(lock, [&] { return StatusIn(overlapped) != kStatusPending; });
       }
     } else {
-      changed_.wait(lock, [&] { return StatusIn(overlapped) != kStatusPending; });
+      changed_.Wait(lock, [&] { return StatusIn(overlapped) != kStatusPending; });
     }
   }
   const LONG status = StatusIn(overlapped);

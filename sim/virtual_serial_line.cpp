@@ -112,7 +112,7 @@ void VirtualSerialDriver::Drain(const std::shared_ptr<Port>& port) {
   if (port->drainer == self) {
     return;  // inside a callback of this port: the loop below it delivers the rest
   }
-  changed_.wait(step.lock(), [&] { return port->drainer == 0; });
+  changed_.Wait(step.lock(), [&] { return port->drainer == 0; });
   port->drainer = self;
   while (!port->removed && !port->toFarEnd.empty()) {
     const ToFarEnd item = port->toFarEnd.front();
@@ -351,7 +351,7 @@ BOOL VirtualSerialDriver::EscapeCommFunction(HANDLE file, DWORD function) {
 
 BOOL VirtualSerialDriver::GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
   LastError answer;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommModemStatus, &error)) {
     return answer.Fail(error);
