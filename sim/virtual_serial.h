@@ -185,8 +185,10 @@ class VirtualSerialDriver {
   // Plugs a far end into the port (null unplugs it). The previous far end, if any,
   // is detached first (Attach(nullptr)); the new one gets Attach(line) and then
   // OutputLinesChanged with the port's current RTS and DTR. Returns once those
-  // callbacks have run; from then on the old far end is called no more.
-  // Unplugging drops the port's input lines.
+  // callbacks have run; from then on the old far end is called no more (called
+  // from inside a callback of the same port, it returns first and they follow
+  // that callback). Unplugging drops the port's input lines and loses what was
+  // still travelling on the line.
   void AttachFarEnd(unsigned number, FarEnd* farEnd);
 
   // How writes on the port complete (WriteCompletion::Immediate by default).
@@ -225,7 +227,29 @@ class VirtualSerialDriver {
   // True when `handle` is a handle this driver gave out and has not closed.
   bool IsLiveHandle(HANDLE handle) const;
 
-  // The Win32 calls, as the sim binding forwards them.
+  // The Win32 calls, as the sim binding forwards them. Besides what the top of
+  // this file says:
+  // - WriteFile: a byte travels with the parity of the port's DCB when it was
+  //   written; with WriteCompletion::Immediate it reaches the far end before the
+  //   call returns. With no far end it vanishes.
+  // - A character from the far end is checked against the port's parity when
+  //   fParity is set (CE_RXPARITY, EV_ERR); a full input queue (SetupComm's size,
+  //   4096 before any) loses it (CE_RXOVER, EV_ERR). Line errors from the far end
+  //   give CE_FRAME, CE_RXPARITY or CE_OVERRUN with EV_ERR, a break CE_BREAK with
+  //   EV_BREAK; with fAbortOnError each ends the reads and writes under way.
+  // - EscapeCommFunction: the far end hears of an RTS or DTR change before the call
+  //   returns (SetCommState's DTR/RTS control, CreateFileA and CloseHandle too).
+  //   SETBREAK and SETXOFF hold the transmitter until CLRBREAK and SETXON;
+  //   RESETDEV is accepted and does nothing.
+  // - Comm events: EV_RXCHAR, EV_RXFLAG (EvtChar), EV_RX80FULL, EV_TXEMPTY when the
+  //   last pending write has left, EV_CTS, EV_DSR and EV_RLSD on any change of the
+  //   line, EV_RING when a ring ends (RI on to off, as a 16550 flags it).
+  // - PurgeComm: PURGE_TXCLEAR finds nothing to clear (a 16550 port buffers no
+  //   output beyond the pending writes); PURGE_RXCLEAR leaves characters still on
+  //   the line, which arrive afterwards.
+  // - GetOverlappedResult reads the record alone, like kernel32: it does not check
+  //   the handle, and on a record that never completes (a stray one) it waits
+  //   forever.
   HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                      DWORD creationDisposition, DWORD flagsAndAttributes);
   DWORD GetFileType(HANDLE file);
