@@ -1,7 +1,14 @@
+// The virtual serial driver: ports and handles, the port's settings, the state a
+// test reads back and the controls a test turns. Overlapped operations are in
+// virtual_serial_io.cpp, the line and its events in virtual_serial_line.cpp, the
+// clock thread in virtual_serial_clock.cpp.
 #include "virtual_serial.h"
 
 #include <algorithm>
 #include <cctype>
+
+#include "nt_status.h"
+#include "virtual_port.h"
 
 namespace sim {
 
@@ -37,27 +44,7 @@ long PortNumberOf(const std::string& upperPath) {
   return number;
 }
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 }  // namespace
-
-struct VirtualSerialDriver::Port {
-  unsigned number = 0;
-  uintptr_t handle = 0;  // 0 while closed
-  unsigned opens = 0;
-  DCB dcb{};
-  COMMTIMEOUTS timeouts{};
-  DWORD inQueue = 0;
-  DWORD outQueue = 0;
-  bool dtr = false;
-  bool rts = false;
-  DWORD lastOpenAccess = 0;
-  DWORD lastOpenShareMode = 0;
-  DWORD lastOpenFlags = 0;
-};
 
 struct VirtualSerialDriver::Device {
   DWORD fileType = FILE_TYPE_UNKNOWN;
@@ -83,6 +70,26 @@ const char* CallName(Call call) {
       return "GetCommTimeouts";
     case Call::SetCommTimeouts:
       return "SetCommTimeouts";
+    case Call::ReadFile:
+      return "ReadFile";
+    case Call::WriteFile:
+      return "WriteFile";
+    case Call::GetOverlappedResult:
+      return "GetOverlappedResult";
+    case Call::CancelIoEx:
+      return "CancelIoEx";
+    case Call::SetCommMask:
+      return "SetCommMask";
+    case Call::WaitCommEvent:
+      return "WaitCommEvent";
+    case Call::ClearCommError:
+      return "ClearCommError";
+    case Call::PurgeComm:
+      return "PurgeComm";
+    case Call::EscapeCommFunction:
+      return "EscapeCommFunction";
+    case Call::GetCommModemStatus:
+      return "GetCommModemStatus";
     case Call::Count:
       break;
   }
@@ -94,7 +101,18 @@ VirtualSerialDriver& VirtualSerialDriver::Instance() {
   return driver;
 }
 
-VirtualSerialDriver::VirtualSerialDriver() : nextHandle_(kFirstHandle) {}
+VirtualSerialDriver::VirtualSerialDriver() : nextHandle_(kFirstHandle) {
+  clockWake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+VirtualSerialDriver::~VirtualSerialDriver() {
+  // At the end of the process: stop the clock thread without waiting long for it
+  // (the process may already have ended it), and call no far end.
+  StopClock(2000);
+  if (clockWake_ != nullptr) {
+    ::CloseHandle(clockWake_);
+  }
+}
 
 DCB VirtualSerialDriver::DefaultDcb() {
   // What a 16550 port reports after boot: 9600 8N1, binary, DTR and RTS raised
@@ -129,7 +147,19 @@ DCB VirtualSerialDriver::DefaultDcb() {
 }
 
 void VirtualSerialDriver::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  StopClock(INFINITE);
+  StepLock step(mutex_, changed_);
+  const DWORD self = GetCurrentThreadId();
+  for (auto& entry : ports_) {
+    entry.second->removed = true;
+    entry.second->toFarEnd.clear();
+  }
+  // A far-end callback under way on another thread finishes before anything goes.
+  changed_.Wait(step.lock(), [&] {
+    return std::none_of(ports_.begin(), ports_.end(), [&](const auto& entry) {
+      return entry.second->drainer != 0 && entry.second->drainer != self;
+    });
+  });
   ports_.clear();
   devices_.clear();
   portHandles_.clear();
@@ -139,69 +169,175 @@ void VirtualSerialDriver::Reset() {
   }
   std::fill(std::begin(counts_), std::end(counts_), 0u);
   lastOpenedPath_.clear();
+  issuers_.clear();
+  timeScale_ = 1.0;
+  abortScope_ = AbortScope::Transfers;
+  strays_ = 0;
+  abortedByClose_ = 0;
+  clockStop_ = false;
 }
 
 void VirtualSerialDriver::AddPort(unsigned number) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto port = std::make_unique<Port>();
+  StepLock step(mutex_, changed_);
+  Port* existing = FindPort(number);
+  if (existing != nullptr) {
+    Forget(*existing, step.lock());
+  }
+  auto port = std::make_shared<Port>();
   port->number = number;
   port->dcb = DefaultDcb();
   ports_[number] = std::move(port);
 }
 
 void VirtualSerialDriver::RemovePort(unsigned number) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = ports_.find(number);
-  if (found == ports_.end()) {
-    return;
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    Forget(*port, step.lock());
   }
+}
+
+void VirtualSerialDriver::Forget(Port& port, std::unique_lock<SrwLock>& lock) {
+  // The port's pending operations end as a removed device ends them; its far end
+  // is not told, and a callback under way on another thread finishes first.
+  while (!port.operations.empty()) {
+    Complete(port, port.operations.front().get(), kStatusCancelled, 0);
+  }
+  port.removed = true;
+  port.toFarEnd.clear();
+  const DWORD self = GetCurrentThreadId();
+  changed_.Wait(lock, [&] { return port.drainer == 0 || port.drainer == self; });
   for (auto it = portHandles_.begin(); it != portHandles_.end();) {
-    it = it->second == found->second.get() ? portHandles_.erase(it) : std::next(it);
+    it = it->second == &port ? portHandles_.erase(it) : std::next(it);
   }
-  ports_.erase(found);
+  ports_.erase(port.number);
 }
 
 void VirtualSerialDriver::AddOtherDevice(const std::string& path, DWORD fileType) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  StepLock step(mutex_, changed_);
   auto device = std::make_unique<Device>();
   device->fileType = fileType;
   devices_[Upper(path)] = std::move(device);
 }
 
 void VirtualSerialDriver::FailCall(Call call, DWORD error, unsigned skip, unsigned times) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  StepLock step(mutex_, changed_);
   failures_[static_cast<unsigned>(call)] = Failure{error, skip, times};
 }
 
 unsigned VirtualSerialDriver::CallCount(Call call) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   return counts_[static_cast<unsigned>(call)];
 }
 
+void VirtualSerialDriver::ForceOutcome(unsigned number, IoKind kind, const ForcedOutcome& outcome,
+                                       unsigned skip, unsigned times) {
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr && kind != IoKind::Count) {
+    port->forced[static_cast<unsigned>(kind)] = ForcedSlot{outcome, skip, times};
+  }
+}
+
 void VirtualSerialDriver::SetDriverDcb(unsigned number, const DCB& dcb) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = ports_.find(number);
-  if (found != ports_.end()) {
-    found->second->dcb = dcb;
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    port->dcb = dcb;
   }
 }
 
 void VirtualSerialDriver::SetDriverTimeouts(unsigned number, const COMMTIMEOUTS& timeouts) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = ports_.find(number);
-  if (found != ports_.end()) {
-    found->second->timeouts = timeouts;
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    port->timeouts = timeouts;
   }
 }
 
-PortState VirtualSerialDriver::State(unsigned number) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  PortState state;
-  auto found = ports_.find(number);
-  if (found == ports_.end()) {
-    return state;
+void VirtualSerialDriver::SetTimeScale(double scale) {
+  StepLock step(mutex_, changed_);
+  if (scale > 0) {
+    timeScale_ = scale;
+    WakeClock();
   }
-  const auto& port = *found->second;
+}
+
+double VirtualSerialDriver::TimeScale() const {
+  std::lock_guard<SrwLock> lock(mutex_);
+  return timeScale_;
+}
+
+void VirtualSerialDriver::SetWriteCompletion(unsigned number, WriteCompletion mode) {
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    port->writeCompletion = mode;
+    WakeClock();
+  }
+}
+
+void VirtualSerialDriver::HoldOutput(unsigned number, bool held) {
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    port->outputHeld = held;
+    WakeClock();
+  }
+}
+
+void VirtualSerialDriver::SetAbortScope(AbortScope scope) {
+  StepLock step(mutex_, changed_);
+  abortScope_ = scope;
+}
+
+void VirtualSerialDriver::RaiseCommEvents(unsigned number, DWORD events, DWORD ceErrors) {
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port == nullptr) {
+    return;
+  }
+  AddLineErrors(*port, ceErrors);
+  Signal(*port, events);
+}
+
+unsigned VirtualSerialDriver::StrayCompletions() {
+  StepLock step(mutex_, changed_);
+  SweepEndedThreads();
+  return strays_;
+}
+
+unsigned VirtualSerialDriver::AbortedByClose() const {
+  std::lock_guard<SrwLock> lock(mutex_);
+  return abortedByClose_;
+}
+
+unsigned VirtualSerialDriver::PendingOperations(unsigned number) {
+  StepLock step(mutex_, changed_);
+  SweepEndedThreads();
+  Port* port = FindPort(number);
+  return port != nullptr ? static_cast<unsigned>(port->operations.size()) : 0;
+}
+
+bool VirtualSerialDriver::WaitForState(unsigned number,
+                                       const std::function<bool(const PortState&)>& done,
+                                       DWORD timeoutMs) {
+  std::unique_lock<SrwLock> lock(mutex_);
+  auto holds = [&] {
+    Port* port = FindPort(number);
+    return done(port != nullptr ? StateOf(*port) : PortState());
+  };
+  return changed_.WaitFor(lock, std::chrono::milliseconds(timeoutMs), holds);
+}
+
+PortState VirtualSerialDriver::State(unsigned number) const {
+  std::lock_guard<SrwLock> lock(mutex_);
+  Port* port = FindPort(number);
+  return port != nullptr ? StateOf(*port) : PortState();
+}
+
+PortState VirtualSerialDriver::StateOf(const Port& port) const {
+  PortState state;
   state.exists = true;
   state.open = port.handle != 0;
   state.opens = port.opens;
@@ -214,16 +350,40 @@ PortState VirtualSerialDriver::State(unsigned number) const {
   state.lastOpenAccess = port.lastOpenAccess;
   state.lastOpenShareMode = port.lastOpenShareMode;
   state.lastOpenFlags = port.lastOpenFlags;
+  state.commMask = port.commMask;
+  state.errors = port.errors;
+  state.inQueued = static_cast<DWORD>(port.input.size());
+  state.outQueued = OutQueued(port);
+  state.lines = port.lines;
+  state.breakSet = port.breakSet;
+  state.xoffHold = port.xoffHold;
+  state.outputHeld = port.outputHeld;
+  state.farEndAttached = port.farEnd != nullptr;
+  for (const auto& operation : port.operations) {
+    switch (operation->kind) {
+      case IoKind::Read:
+        ++state.pendingReads;
+        break;
+      case IoKind::Write:
+        ++state.pendingWrites;
+        break;
+      case IoKind::CommWait:
+        state.waitPending = true;
+        break;
+      case IoKind::Count:
+        break;
+    }
+  }
   return state;
 }
 
 std::string VirtualSerialDriver::LastOpenedPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   return lastOpenedPath_;
 }
 
 bool VirtualSerialDriver::IsLiveHandle(HANDLE handle) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SrwLock> lock(mutex_);
   const auto key = reinterpret_cast<uintptr_t>(handle);
   return portHandles_.count(key) != 0 || deviceHandles_.count(key) != 0;
 }
@@ -253,9 +413,33 @@ VirtualSerialDriver::Port* VirtualSerialDriver::PortOf(HANDLE file, DWORD* error
   return found->second;
 }
 
+VirtualSerialDriver::Port* VirtualSerialDriver::FindPort(unsigned number) const {
+  auto found = ports_.find(number);
+  return found != ports_.end() ? found->second.get() : nullptr;
+}
+
+std::shared_ptr<VirtualSerialDriver::Port> VirtualSerialDriver::Shared(const Port& port) const {
+  auto found = ports_.find(port.number);
+  if (found != ports_.end() && found->second.get() == &port) {
+    return found->second;
+  }
+  return nullptr;
+}
+
+bool VirtualSerialDriver::Refuses(const Port& port, bool transfer) const {
+  // With fAbortOnError the driver fails requests from the line error until
+  // ClearCommError has fetched the error; which requests, the scope says.
+  if (!port.dcb.fAbortOnError || port.errors == 0) {
+    return false;
+  }
+  return transfer || abortScope_ == AbortScope::AllRequests;
+}
+
 void VirtualSerialDriver::ApplyLineControl(Port& port) {
   // The driver raises or lowers DTR and RTS as the control modes say; "handshake"
   // and "toggle" leave the line to the driver's flow control, not modelled here.
+  const bool oldRts = port.rts;
+  const bool oldDtr = port.dtr;
   if (port.dcb.fDtrControl == DTR_CONTROL_DISABLE) {
     port.dtr = false;
   } else if (port.dcb.fDtrControl == DTR_CONTROL_ENABLE) {
@@ -266,121 +450,167 @@ void VirtualSerialDriver::ApplyLineControl(Port& port) {
   } else if (port.dcb.fRtsControl == RTS_CONTROL_ENABLE) {
     port.rts = true;
   }
+  TellLines(port, oldRts, oldDtr);
+}
+
+void VirtualSerialDriver::ResetOpenState(Port& port) {
+  // An open finds empty queues, no errors, no comm mask and a transmitter that
+  // neither sends a break nor waits for XON.
+  port.input.clear();
+  port.errors = 0;
+  port.commMask = 0;
+  port.history = 0;
+  port.breakSet = false;
+  port.xoffHold = false;
 }
 
 HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                                         DWORD creationDisposition, DWORD flagsAndAttributes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lastOpenedPath_ = fileName != nullptr ? fileName : "";
-  DWORD error = 0;
-  if (Injected(Call::CreateFileA, &error)) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (fileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string path = Upper(fileName);
+  LastError answer;
+  std::shared_ptr<Port> opened;
+  HANDLE result = INVALID_HANDLE_VALUE;
+  {
+    StepLock step(mutex_, changed_);
+    lastOpenedPath_ = fileName != nullptr ? fileName : "";
+    DWORD error = 0;
+    if (Injected(Call::CreateFileA, &error)) {
+      answer.Set(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (fileName == nullptr) {
+      answer.Set(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    const std::string path = Upper(fileName);
 
-  auto device = devices_.find(path);
-  if (device != devices_.end()) {
-    const uintptr_t handle = nextHandle_;
+    auto device = devices_.find(path);
+    if (device != devices_.end()) {
+      const uintptr_t handle = nextHandle_;
+      nextHandle_ += 4;
+      deviceHandles_[handle] = device->second.get();
+      answer.Set(ERROR_SUCCESS);
+      return reinterpret_cast<HANDLE>(handle);
+    }
+
+    const long number = PortNumberOf(path);
+    Port* port = number >= 0 ? FindPort(static_cast<unsigned>(number)) : nullptr;
+    if (port == nullptr) {
+      answer.Set(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    // Serial ports are opened for exclusive use, whatever share mode is asked for.
+    if (port->handle != 0) {
+      answer.Set(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (creationDisposition != OPEN_EXISTING) {
+      answer.Set(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    port->handle = nextHandle_;
     nextHandle_ += 4;
-    deviceHandles_[handle] = device->second.get();
-    SetLastError(ERROR_SUCCESS);
-    return reinterpret_cast<HANDLE>(handle);
+    ++port->opens;
+    port->lastOpenAccess = desiredAccess;
+    port->lastOpenShareMode = shareMode;
+    port->lastOpenFlags = flagsAndAttributes;
+    ResetOpenState(*port);
+    // Opening the port applies its settings to the line again.
+    ApplyLineControl(*port);
+    portHandles_[port->handle] = port;
+    result = reinterpret_cast<HANDLE>(port->handle);
+    opened = Shared(*port);
   }
-
-  const long number = PortNumberOf(path);
-  auto found = number >= 0 ? ports_.find(static_cast<unsigned>(number)) : ports_.end();
-  if (found == ports_.end()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  Port& port = *found->second;
-  // Serial ports are opened for exclusive use, whatever share mode is asked for.
-  if (port.handle != 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (creationDisposition != OPEN_EXISTING) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  port.handle = nextHandle_;
-  nextHandle_ += 4;
-  ++port.opens;
-  port.lastOpenAccess = desiredAccess;
-  port.lastOpenShareMode = shareMode;
-  port.lastOpenFlags = flagsAndAttributes;
-  // Opening the port applies its settings to the line again.
-  ApplyLineControl(port);
-  portHandles_[port.handle] = &port;
-  SetLastError(ERROR_SUCCESS);
-  return reinterpret_cast<HANDLE>(port.handle);
+  Drain(opened);
+  answer.Set(ERROR_SUCCESS);
+  return result;
 }
 
 DWORD VirtualSerialDriver::GetFileType(HANDLE file) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LastError answer;
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetFileType, &error)) {
-    SetLastError(error);
+    answer.Set(error);
     return FILE_TYPE_UNKNOWN;
   }
   const auto key = reinterpret_cast<uintptr_t>(file);
   if (portHandles_.count(key) != 0) {
-    SetLastError(ERROR_SUCCESS);
+    answer.Set(ERROR_SUCCESS);
     return FILE_TYPE_CHAR;
   }
   auto device = deviceHandles_.find(key);
   if (device != deviceHandles_.end()) {
-    SetLastError(ERROR_SUCCESS);
+    answer.Set(ERROR_SUCCESS);
     return device->second->fileType;
   }
-  SetLastError(ERROR_INVALID_HANDLE);
+  answer.Set(ERROR_INVALID_HANDLE);
   return FILE_TYPE_UNKNOWN;
 }
 
 BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  DWORD error = 0;
-  if (Injected(Call::CloseHandle, &error)) {
-    return Fail(error);
+  LastError answer;
+  std::shared_ptr<Port> closed;
+  {
+    StepLock step(mutex_, changed_);
+    DWORD error = 0;
+    if (Injected(Call::CloseHandle, &error)) {
+      return answer.Fail(error);
+    }
+    const auto key = reinterpret_cast<uintptr_t>(file);
+    if (deviceHandles_.erase(key) != 0) {
+      return TRUE;
+    }
+    auto found = portHandles_.find(key);
+    if (found == portHandles_.end()) {
+      return answer.Fail(ERROR_INVALID_HANDLE);
+    }
+    Port& port = *found->second;
+    // Closing the handle cancels what is still pending on it, as the system does
+    // at the handle's cleanup. The library should have waited for all of it: a
+    // port closed with a wait pending has been left unusable by some drivers.
+    SweepEndedThreads();
+    for (auto it = port.operations.begin(); it != port.operations.end();) {
+      Operation* operation = (it++)->get();
+      if (operation->handle == key) {
+        ++abortedByClose_;
+        Complete(port, operation, kStatusCancelled, 0);
+      }
+    }
+    portHandles_.erase(found);
+    port.handle = 0;
+    // A closed port drops its output lines.
+    const bool oldRts = port.rts;
+    const bool oldDtr = port.dtr;
+    port.dtr = false;
+    port.rts = false;
+    TellLines(port, oldRts, oldDtr);
+    ResetOpenState(port);
+    closed = Shared(port);
   }
-  const auto key = reinterpret_cast<uintptr_t>(file);
-  if (deviceHandles_.erase(key) != 0) {
-    return TRUE;
-  }
-  auto found = portHandles_.find(key);
-  if (found == portHandles_.end()) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  Port& port = *found->second;
-  portHandles_.erase(found);
-  port.handle = 0;
-  // A closed port drops its output lines.
-  port.dtr = false;
-  port.rts = false;
+  Drain(closed);
   return TRUE;
 }
 
 BOOL VirtualSerialDriver::GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LastError answer;
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommConfig, &error)) {
-    return Fail(error);
+    return answer.Fail(error);
   }
   Port* port = PortOf(file, &error);
   if (port == nullptr) {
-    return Fail(error);
+    return answer.Fail(error);
+  }
+  if (Refuses(*port, false)) {
+    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (size == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return answer.Fail(ERROR_INVALID_PARAMETER);
   }
   if (config == nullptr || *size < sizeof(COMMCONFIG)) {
     *size = sizeof(COMMCONFIG);
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return answer.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   *config = COMMCONFIG();
   config->dwSize = sizeof(COMMCONFIG);
@@ -392,17 +622,21 @@ BOOL VirtualSerialDriver::GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWOR
 }
 
 BOOL VirtualSerialDriver::GetCommState(HANDLE file, LPDCB dcb) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LastError answer;
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommState, &error)) {
-    return Fail(error);
+    return answer.Fail(error);
   }
   Port* port = PortOf(file, &error);
   if (port == nullptr) {
-    return Fail(error);
+    return answer.Fail(error);
+  }
+  if (Refuses(*port, false)) {
+    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (dcb == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return answer.Fail(ERROR_INVALID_PARAMETER);
   }
   *dcb = port->dcb;
   dcb->DCBlength = sizeof(DCB);
@@ -410,43 +644,58 @@ BOOL VirtualSerialDriver::GetCommState(HANDLE file, LPDCB dcb) {
 }
 
 BOOL VirtualSerialDriver::SetCommState(HANDLE file, LPDCB dcb) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  DWORD error = 0;
-  if (Injected(Call::SetCommState, &error)) {
-    return Fail(error);
+  LastError answer;
+  std::shared_ptr<Port> changed;
+  {
+    StepLock step(mutex_, changed_);
+    DWORD error = 0;
+    if (Injected(Call::SetCommState, &error)) {
+      return answer.Fail(error);
+    }
+    Port* port = PortOf(file, &error);
+    if (port == nullptr) {
+      return answer.Fail(error);
+    }
+    if (Refuses(*port, false)) {
+      return answer.Fail(ERROR_OPERATION_ABORTED);
+    }
+    if (dcb == nullptr) {
+      return answer.Fail(ERROR_INVALID_PARAMETER);
+    }
+    // The checks a 16550 driver makes before it touches the line.
+    const bool sizeOk = dcb->ByteSize >= 5 && dcb->ByteSize <= 8;
+    const bool parityOk = dcb->Parity <= SPACEPARITY;
+    const bool stopOk = dcb->StopBits <= TWOSTOPBITS &&
+                        !(dcb->StopBits == ONE5STOPBITS && dcb->ByteSize != 5) &&
+                        !(dcb->StopBits == TWOSTOPBITS && dcb->ByteSize == 5);
+    const bool xonOk = !((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar);
+    if (!sizeOk || !parityOk || !stopOk || !xonOk || dcb->BaudRate == 0) {
+      return answer.Fail(ERROR_INVALID_PARAMETER);
+    }
+    port->dcb = *dcb;
+    port->dcb.DCBlength = sizeof(DCB);
+    ApplyLineControl(*port);
+    // Flow control may have let go of the transmitter, or taken it.
+    WakeClock();
+    changed = Shared(*port);
   }
-  Port* port = PortOf(file, &error);
-  if (port == nullptr) {
-    return Fail(error);
-  }
-  if (dcb == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  // The checks a 16550 driver makes before it touches the line.
-  const bool sizeOk = dcb->ByteSize >= 5 && dcb->ByteSize <= 8;
-  const bool parityOk = dcb->Parity <= SPACEPARITY;
-  const bool stopOk = dcb->StopBits <= TWOSTOPBITS &&
-                      !(dcb->StopBits == ONE5STOPBITS && dcb->ByteSize != 5) &&
-                      !(dcb->StopBits == TWOSTOPBITS && dcb->ByteSize == 5);
-  const bool xonOk = !((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar);
-  if (!sizeOk || !parityOk || !stopOk || !xonOk || dcb->BaudRate == 0) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  port->dcb = *dcb;
-  port->dcb.DCBlength = sizeof(DCB);
-  ApplyLineControl(*port);
+  Drain(changed);
   return TRUE;
 }
 
 BOOL VirtualSerialDriver::SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LastError answer;
+  StepLock step(mutex_, changed_);
   DWORD error = 0;
   if (Injected(Call::SetupComm, &error)) {
-    return Fail(error);
+    return answer.Fail(error);
   }
   Port* port = PortOf(file, &error);
   if (port == nullptr) {
-    return Fail(error);
+    return answer.Fail(error);
+  }
+  if (Refuses(*port, false)) {
+    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   port->inQueue = inQueue;
   port->outQueue = outQueue;
@@ -454,41 +703,50 @@ BOOL VirtualSerialDriver::SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) 
 }
 
 BOOL VirtualSerialDriver::GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LastError answer;
+  std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
   if (Injected(Call::GetCommTimeouts, &error)) {
-    return Fail(error);
+    return answer.Fail(error);
   }
   Port* port = PortOf(file, &error);
   if (port == nullptr) {
-    return Fail(error);
+    return answer.Fail(error);
+  }
+  if (Refuses(*port, false)) {
+    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (timeouts == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return answer.Fail(ERROR_INVALID_PARAMETER);
   }
   *timeouts = port->timeouts;
   return TRUE;
 }
 
 BOOL VirtualSerialDriver::SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  LastError answer;
+  StepLock step(mutex_, changed_);
   DWORD error = 0;
   if (Injected(Call::SetCommTimeouts, &error)) {
-    return Fail(error);
+    return answer.Fail(error);
   }
   Port* port = PortOf(file, &error);
   if (port == nullptr) {
-    return Fail(error);
+    return answer.Fail(error);
+  }
+  if (Refuses(*port, false)) {
+    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (timeouts == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return answer.Fail(ERROR_INVALID_PARAMETER);
   }
   // All three read members at MAXDWORD is the one combination the driver refuses.
   if (timeouts->ReadIntervalTimeout == MAXDWORD &&
       timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
       timeouts->ReadTotalTimeoutConstant == MAXDWORD) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return answer.Fail(ERROR_INVALID_PARAMETER);
   }
+  // The new time-outs apply to reads and writes that start from now on.
   port->timeouts = *timeouts;
   return TRUE;
 }

@@ -2,19 +2,43 @@
 // this process, reached through the same calls as the Windows serial driver and
 // answering them the way it does (errors through SetLastError, exclusive opens,
 // settings kept by the port between opens, DTR and RTS following the DCB's control
-// modes). Tests create ports by number, make any call fail with a chosen error,
-// and read back what the library left on the port.
+// modes, overlapped reads, writes and comm-event waits completed through the
+// caller's OVERLAPPED and event, the port's time-outs, fAbortOnError, purges,
+// modem lines). A far end (a device model, a test's scripted peer) plugs into a
+// port and exchanges characters and modem lines with it.
+//
+// Tests create ports by number, make any call fail with a chosen error, force the
+// outcome of a read, write or wait, and read back what the library left on the port.
 //
 // Thread-safe: the library calls it from the host's thread and its own threads.
+// Far-end callbacks are made without the driver's lock held. One internal clock
+// thread runs the time-outs and the delays of the line; Reset() and the end of the
+// process stop it.
+//
+// Reads, writes and comm-event waits are served on handles opened for overlapped
+// I/O: a request without an OVERLAPPED fails with ERROR_INVALID_PARAMETER.
+//
+// Overlapped operations and the memory they point to: the driver keeps the
+// caller's OVERLAPPED, event, buffer and event-mask address until the operation
+// completes, and writes them only then. A completion that would land after the
+// thread that issued the operation has ended is not delivered at all (nothing is
+// written, no event is signalled) and is counted in StrayCompletions(): on Windows
+// the I/O of an ending thread is cancelled and its completion written into memory
+// that may be gone. The thread's end itself cancels the operation.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "far_end.h"
+#include "srw_lock.h"
 
 namespace sim {
 
@@ -29,10 +53,54 @@ enum class Call : unsigned {
   SetupComm,
   GetCommTimeouts,
   SetCommTimeouts,
+  ReadFile,
+  WriteFile,
+  GetOverlappedResult,
+  CancelIoEx,
+  SetCommMask,
+  WaitCommEvent,
+  ClearCommError,
+  PurgeComm,
+  EscapeCommFunction,
+  GetCommModemStatus,
   Count
 };
 
 const char* CallName(Call call);
+
+// The overlapped operations a port runs.
+enum class IoKind : unsigned { Read, Write, CommWait, Count };
+
+// How the port's transmitter finishes a write (while nothing holds the output).
+enum class WriteCompletion {
+  Immediate,  // the bytes leave at once; WriteFile completes at once (the default)
+  Pending,    // WriteFile answers ERROR_IO_PENDING; the bytes leave and the write
+              // completes right afterwards, on the driver's clock thread
+  Paced,      // every byte takes its character time at the port's baud rate (11 bits)
+};
+
+// What a port with fAbortOnError refuses after a line error, until ClearCommError.
+enum class AbortScope {
+  Transfers,    // reads and writes (the default)
+  AllRequests,  // every request but ClearCommError, as the stock 16550 driver does:
+                // comm state, time-outs, masks, waits, purges, modem lines included
+};
+
+// An outcome a test forces on the next read, write or comm-event wait of a port.
+struct ForcedOutcome {
+  // True: the call answers ERROR_IO_PENDING and the operation completes right
+  // afterwards on the driver's clock thread. False: the call itself answers.
+  bool pends = true;
+  // Win32 error of the completion (ERROR_SUCCESS for success). A call that
+  // answers itself fails with it without touching the OVERLAPPED; a pending
+  // operation completes with the matching NTSTATUS, which GetOverlappedResult
+  // turns back into this error.
+  DWORD error = ERROR_SUCCESS;
+  // Count the completion reports: bytes for a read or write (a read copies at most
+  // what it asked for and what is queued, a write sends at most what it was
+  // given), the event mask for a comm-event wait.
+  DWORD count = 0;
+};
 
 // What the port holds, as a test reads it back.
 struct PortState {
@@ -48,34 +116,110 @@ struct PortState {
   DWORD lastOpenAccess = 0;  // the arguments of the last successful CreateFileA
   DWORD lastOpenShareMode = 0;
   DWORD lastOpenFlags = 0;
+
+  DWORD commMask = 0;       // the mask of the last SetCommMask of this open
+  DWORD errors = 0;         // CE_* flags gathered since the last ClearCommError
+  DWORD inQueued = 0;       // bytes received and not yet read (cbInQue)
+  DWORD outQueued = 0;      // bytes of pending writes not yet on the wire (cbOutQue)
+  InputLines lines;         // the input lines as the far end drives them
+  bool breakSet = false;    // SETBREAK in force
+  bool xoffHold = false;    // SETXOFF in force
+  bool outputHeld = false;  // HoldOutput in force
+  bool farEndAttached = false;
+  unsigned pendingReads = 0;
+  unsigned pendingWrites = 0;
+  bool waitPending = false;  // a WaitCommEvent is pending
 };
 
 class VirtualSerialDriver {
  public:
   // The one driver of the process; the sim binding of the port calls uses it.
   static VirtualSerialDriver& Instance();
+  ~VirtualSerialDriver();
 
-  // Forgets every port, device, injected failure and recorded path.
+  VirtualSerialDriver(const VirtualSerialDriver&) = delete;
+  VirtualSerialDriver& operator=(const VirtualSerialDriver&) = delete;
+
+  // Forgets every port, device, far end, pending operation, injected failure,
+  // forced outcome, counter and recorded path; the time scale goes back to 1 and
+  // the abort scope to Transfers. Waits until no far-end callback is running and
+  // stops the clock thread. Far ends are not told: after Reset() returns none is
+  // called again, so a test may destroy them. Never call it from a far-end callback.
   void Reset();
 
   // Creates COM<number>, reachable as "\\.\COM<number>" (any letter case), with
   // the driver's default settings.
   void AddPort(unsigned number);
-  // Removes a port; a handle still open on it fails every call from then on.
+  // Removes a port; a handle still open on it fails every call from then on, and
+  // its pending operations complete with ERROR_OPERATION_ABORTED.
   void RemovePort(unsigned number);
   // A device at an exact path that opens but is not a character device
   // (FILE_TYPE_DISK, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN ...).
   void AddOtherDevice(const std::string& path, DWORD fileType);
 
   // The next call of this kind, after `skip` successful ones, fails with `error`
-  // (and, for CreateFileA, returns INVALID_HANDLE_VALUE). `times` calls fail in a row.
+  // (and, for CreateFileA, returns INVALID_HANDLE_VALUE). `times` calls fail in a
+  // row. The failing call changes nothing. A failing GetOverlappedResult still
+  // waits for the completion when asked to wait, then answers the error with a
+  // count of 0.
   void FailCall(Call call, DWORD error, unsigned skip = 0, unsigned times = 1);
   // Number of calls of this kind made so far (failed ones included).
   unsigned CallCount(Call call) const;
 
+  // The next ReadFile, WriteFile or WaitCommEvent on the port that the driver
+  // accepts (after `skip` of them) ends with `outcome` instead of its own; `times`
+  // in a row.
+  void ForceOutcome(unsigned number, IoKind kind, const ForcedOutcome& outcome, unsigned skip = 0,
+                    unsigned times = 1);
+
   // Presets what the driver reports before the library changes anything.
   void SetDriverDcb(unsigned number, const DCB& dcb);
   void SetDriverTimeouts(unsigned number, const COMMTIMEOUTS& timeouts);
+
+  // Every time-out of the ports and every delay of the line (a far end's `after`, a
+  // paced character) takes `scale` times its nominal length: at 0.01 a one-second
+  // read time-out expires after 10 ms. 1 by default; must be above 0.
+  void SetTimeScale(double scale);
+  double TimeScale() const;
+
+  // Plugs a far end into the port (null unplugs it). The previous far end, if any,
+  // is detached first (Attach(nullptr)); the new one gets Attach(line) and then
+  // OutputLinesChanged with the port's current RTS and DTR. Returns once those
+  // callbacks have run; from then on the old far end is called no more (called
+  // from inside a callback of the same port, it returns first and they follow
+  // that callback). Unplugging drops the port's input lines and loses what was
+  // still travelling on the line.
+  void AttachFarEnd(unsigned number, FarEnd* farEnd);
+
+  // How writes on the port complete (WriteCompletion::Immediate by default).
+  void SetWriteCompletion(unsigned number, WriteCompletion mode);
+  // Holds the port's transmitter (as a flow-control stop would): writes pend until
+  // released or until their write time-out, which completes them with the bytes
+  // sent so far.
+  void HoldOutput(unsigned number, bool held);
+  // What fAbortOnError refuses after a line error (all ports).
+  void SetAbortScope(AbortScope scope);
+
+  // Makes the port see comm events (EV_* bits; only those in its comm mask count)
+  // and adds `ceErrors` (CE_* bits) to its error flags as line errors would,
+  // aborting reads and writes when fAbortOnError is set.
+  void RaiseCommEvents(unsigned number, DWORD events, DWORD ceErrors = 0);
+
+  // Completions the driver did not deliver because the thread that issued the
+  // operation had ended (see the top of this file). Checks the issuing threads now.
+  unsigned StrayCompletions();
+  // Operations still pending on a port when their handle was closed (completed
+  // then with ERROR_OPERATION_ABORTED).
+  unsigned AbortedByClose() const;
+  // Reads, writes and comm-event waits pending on the port now (issuing threads
+  // checked first).
+  unsigned PendingOperations(unsigned number);
+
+  // Waits until `done` holds for the port's state, at most `timeoutMs` real
+  // milliseconds; true when it held. `done` runs under the driver's lock and must
+  // not call the driver.
+  bool WaitForState(unsigned number, const std::function<bool(const PortState&)>& done,
+                    DWORD timeoutMs);
 
   PortState State(unsigned number) const;
   // The path of the last CreateFileA call, whether it succeeded or not.
@@ -83,7 +227,29 @@ class VirtualSerialDriver {
   // True when `handle` is a handle this driver gave out and has not closed.
   bool IsLiveHandle(HANDLE handle) const;
 
-  // The Win32 calls, as the sim binding forwards them.
+  // The Win32 calls, as the sim binding forwards them. Besides what the top of
+  // this file says:
+  // - WriteFile: a byte travels with the parity of the port's DCB when it was
+  //   written; with WriteCompletion::Immediate it reaches the far end before the
+  //   call returns. With no far end it vanishes.
+  // - A character from the far end is checked against the port's parity when
+  //   fParity is set (CE_RXPARITY, EV_ERR); a full input queue (SetupComm's size,
+  //   4096 before any) loses it (CE_RXOVER, EV_ERR). Line errors from the far end
+  //   give CE_FRAME, CE_RXPARITY or CE_OVERRUN with EV_ERR, a break CE_BREAK with
+  //   EV_BREAK; with fAbortOnError each ends the reads and writes under way.
+  // - EscapeCommFunction: the far end hears of an RTS or DTR change before the call
+  //   returns (SetCommState's DTR/RTS control, CreateFileA and CloseHandle too).
+  //   SETBREAK and SETXOFF hold the transmitter until CLRBREAK and SETXON;
+  //   RESETDEV is accepted and does nothing.
+  // - Comm events: EV_RXCHAR, EV_RXFLAG (EvtChar), EV_RX80FULL, EV_TXEMPTY when the
+  //   last pending write has left, EV_CTS, EV_DSR and EV_RLSD on any change of the
+  //   line, EV_RING when a ring ends (RI on to off, as a 16550 flags it).
+  // - PurgeComm: PURGE_TXCLEAR finds nothing to clear (a 16550 port buffers no
+  //   output beyond the pending writes); PURGE_RXCLEAR leaves characters still on
+  //   the line, which arrive afterwards.
+  // - GetOverlappedResult reads the record alone, like kernel32: it does not check
+  //   the handle, and on a record that never completes (a stray one) it waits
+  //   forever.
   HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                      DWORD creationDisposition, DWORD flagsAndAttributes);
   DWORD GetFileType(HANDLE file);
@@ -94,6 +260,19 @@ class VirtualSerialDriver {
   BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
   BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
   BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+  BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                LPOVERLAPPED overlapped);
+  BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                 LPOVERLAPPED overlapped);
+  BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
+                           BOOL wait);
+  BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+  BOOL SetCommMask(HANDLE file, DWORD eventMask);
+  BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped);
+  BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
+  BOOL PurgeComm(HANDLE file, DWORD flags);
+  BOOL EscapeCommFunction(HANDLE file, DWORD function);
+  BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
 
   // The driver's settings of a new port.
   static DCB DefaultDcb();
@@ -101,6 +280,9 @@ class VirtualSerialDriver {
  private:
   struct Port;
   struct Device;
+  struct Operation;
+  struct Issuer;
+  class PortLine;
   struct Failure {
     DWORD error = 0;
     unsigned skip = 0;
@@ -109,15 +291,76 @@ class VirtualSerialDriver {
 
   VirtualSerialDriver();
 
+  // Calls and state (virtual_serial.cpp).
   // Counts the call and answers whether an injected failure applies to it; if so
   // the error is stored for SetLastError.
   bool Injected(Call call, DWORD* error);
   // The open port behind a handle, or null (error already chosen).
   Port* PortOf(HANDLE file, DWORD* error);
-  static void ApplyLineControl(Port& port);
+  Port* FindPort(unsigned number) const;
+  // Ends a port's life in the driver (RemovePort, or AddPort of the same number).
+  void Forget(Port& port, std::unique_lock<SrwLock>& lock);
+  // True when fAbortOnError and a line error make the port refuse the request.
+  bool Refuses(const Port& port, bool transfer) const;
+  PortState StateOf(const Port& port) const;
+  // Sets DTR and RTS as the DCB's control modes say and tells the far end.
+  void ApplyLineControl(Port& port);
+  // Puts the port back to what a fresh open finds (queues, errors, masks, holds).
+  static void ResetOpenState(Port& port);
 
-  mutable std::mutex mutex_;
-  std::map<unsigned, std::unique_ptr<Port>> ports_;
+  // Overlapped operations (virtual_serial_io.cpp).
+  BOOL IssueRead(Port& port, HANDLE file, LPVOID buffer, DWORD length, LPDWORD done,
+                 LPOVERLAPPED overlapped, DWORD* error);
+  BOOL IssueWrite(Port& port, HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done,
+                  LPOVERLAPPED overlapped, DWORD* error);
+  BOOL IssueWait(Port& port, HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped, DWORD* error);
+  Operation& AddOperation(Port& port, IoKind kind, HANDLE file, LPOVERLAPPED overlapped);
+  bool TakeForced(Port& port, IoKind kind, ForcedOutcome* outcome);
+  // Completes an operation: stores the outcome in the caller's memory and signals
+  // its event, unless the issuing thread has ended (a stray completion).
+  // A comm-event wait that succeeds writes `mask` where its caller asked.
+  void Complete(Port& port, Operation* operation, LONG status, DWORD count, DWORD mask = 0);
+  void CompleteAll(Port& port, IoKind kind, LONG status);
+  // Aborts reads and writes when fAbortOnError is set and a line error is pending.
+  void AbortOnError(Port& port);
+  void AdvanceReads(Port& port);
+  void AdvanceWrites(Port& port);
+  void AdvanceForced(Port& port);
+  // Sends the next bytes of a write towards the far end.
+  void Transmit(Port& port, Operation& write, size_t count);
+  bool TransmitterHeld(const Port& port) const;
+  DWORD OutQueued(const Port& port) const;
+  // Cancels the operations of threads that have ended (stray completions).
+  void SweepEndedThreads();
+  std::shared_ptr<Issuer> IssuerOfThisThread();
+
+  // The line and its events (virtual_serial_line.cpp).
+  void Signal(Port& port, DWORD events);
+  void AddLineErrors(Port& port, DWORD ceErrors);
+  void Receive(Port& port, uint8_t value, WireParity parity);
+  void SetLines(Port& port, const InputLines& lines);
+  void TellLines(Port& port, bool oldRts, bool oldDtr);
+  void LineSend(unsigned number, uint64_t attachment, uint8_t value, WireParity parity,
+                std::chrono::microseconds after);
+  void LineError(unsigned number, uint64_t attachment, LineError error);
+  void LineInputs(unsigned number, uint64_t attachment, const InputLines& lines);
+  // Delivers what the port has queued for its far end, in order, without the lock;
+  // returns when the queue is empty (or at once inside a callback of the port).
+  void Drain(const std::shared_ptr<Port>& port);
+  std::shared_ptr<Port> Shared(const Port& port) const;
+
+  // The clock thread (virtual_serial_clock.cpp).
+  static DWORD WINAPI ClockMain(LPVOID driver);
+  void RunClock();
+  // Starts the clock thread if needed and makes it look at the deadlines again.
+  void WakeClock();
+  void StopClock(DWORD timeoutMs);
+  std::chrono::steady_clock::duration Scaled(double microseconds) const;
+
+  mutable SrwLock mutex_;
+  // Notified on every change a waiter may look for: completions, state changes.
+  mutable Condition changed_;
+  std::map<unsigned, std::shared_ptr<Port>> ports_;
   std::map<std::string, std::unique_ptr<Device>> devices_;  // upper-cased path
   std::map<uintptr_t, Port*> portHandles_;
   std::map<uintptr_t, Device*> deviceHandles_;
@@ -125,6 +368,23 @@ class VirtualSerialDriver {
   unsigned counts_[static_cast<unsigned>(Call::Count)] = {};
   std::string lastOpenedPath_;
   uintptr_t nextHandle_;
+
+  // Threads that issued operations, by thread id; each holds a handle of its thread.
+  std::map<DWORD, std::shared_ptr<Issuer>> issuers_;
+  // Every line side handed to a far end. A far end may keep its pointer after it
+  // was detached, so they live as long as the driver; a stale one does nothing.
+  std::vector<std::unique_ptr<PortLine>> lines_;
+  uint64_t nextAttachment_ = 1;
+  double timeScale_ = 1.0;
+  AbortScope abortScope_ = AbortScope::Transfers;
+  unsigned strays_ = 0;
+  unsigned abortedByClose_ = 0;
+
+  // The clock thread: created on demand, woken through clockWake_ (auto-reset),
+  // stopped through clockStop_. The driver owns and closes both handles.
+  HANDLE clockThread_ = nullptr;
+  HANDLE clockWake_ = nullptr;
+  bool clockStop_ = false;
 };
 
 }  // namespace sim
