@@ -152,7 +152,10 @@ void TZdarzeniaCommThread::Run() {
     // is then already on its way and the wait below returns with it. Any other
     // refusal means the handle no longer has the wait (it was closed, which gives
     // back everything pending on it).
+    // A new comm mask completes a pending wait on every driver; some (Wine's)
+    // do not cancel a comm-event wait any other way.
     DWORD count = 0;
+    serial_io::SetCommMask(PortHandle, 0);
     if (serial_io::CancelIoEx(PortHandle, &record) || GetLastError() == ERROR_NOT_FOUND) {
       serial_io::GetOverlappedResult(PortHandle, &record, &count, TRUE);
     }

@@ -82,8 +82,8 @@ class WhenState {
   static DWORD WINAPI Run(LPVOID self) {
     auto* when = static_cast<WhenState*>(self);
     if (sim::VirtualSerialDriver::Instance().WaitForState(kPort, when->ready_, 10000)) {
+      when->fired_ = true;  // before the action: its effect may end the wait at once
       when->action_();
-      when->fired_ = true;
     }
     return 0;
   }
