@@ -21,9 +21,19 @@ test: build
 bench: build
 	bash scripts/run-bench.sh
 
+# zrvtool and the release x86_64 DLL under wine64, against zrvsim on a pty.
 demo: deps
-	@echo "The demo (a ZRV device simulator and zrvtool talking through Kwelmora.dll)"
-	@echo "arrives with the device protocol. Until then: make test."
+	bash scripts/demo.sh
+
+# The native side (zrvsim, libzrvline.so and their tests), and the end-to-end
+# tests of the release x86_64 DLL through Wine's serial stack (also in make test).
+.PHONY: native e2e
+native: deps
+	cmake -S linesim -B build/native
+	cmake --build build/native -j2
+
+e2e: build native
+	bash tests/e2e/run-e2e.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

@@ -1,0 +1,407 @@
+#!/usr/bin/env bash
+# End-to-end tests of the release x86_64 Kwelmora.dll through Wine's own serial
+# stack: tests/e2e/e2e_host.exe runs under wine64 with libzrvline.so preloaded
+# and opens COMn, which the prefix links to the pty of a zrvsim serving the ZRV
+# device model. Each scenario group gets a fresh zrvsim (its own COM number and
+# temporary image) and one host process, driven a line at a time so that faults
+# and the cable can change between two calls.
+#
+# Every reply of the device is checked, and so is every byte the device saw,
+# with the parity it came with (zrvsim's control channel logs them): command
+# bytes odd, location, length and record bytes even, nothing sent when nothing
+# should be.
+#
+# Build directories (override with the environment):
+#   KWELMORA_WINDOWS_BUILD  x86_64 build with Kwelmora.dll and e2e_host.exe
+#                           (default build/x86_64; its wineprefix is used)
+#   KWELMORA_NATIVE_BUILD   native build of linesim/ (default build/native)
+# A wine server is started for the prefix if none runs, and stopped at the end
+# unless KWELMORA_KEEP_WINE=1.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+windows_build=$(realpath -m "${KWELMORA_WINDOWS_BUILD:-$root/build/x86_64}")
+native_build=$(realpath -m "${KWELMORA_NATIVE_BUILD:-$root/build/native}")
+zrvsim=$native_build/bin/zrvsim
+preload=$native_build/bin/libzrvline.so
+host_exe=$windows_build/bin/e2e_host.exe
+prefix=$windows_build/wineprefix
+
+for needed in "$zrvsim" "$preload" "$host_exe" "$windows_build/bin/Kwelmora.dll"; do
+  if [[ ! -e $needed ]]; then
+    echo "run-e2e: missing $needed" >&2
+    echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host;" \
+      "cmake -S linesim -B build/native && cmake --build build/native" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+  fi
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kwelmora-e2e.XXXXXX")
+passed=0
+failed=0
+sim_pid=
+host_pid=
+group=
+
+# ---- bookkeeping -------------------------------------------------------------
+
+pass() {
+  passed=$((passed + 1))
+  echo "  ok    $1"
+}
+
+fail() {
+  failed=$((failed + 1))
+  echo "  FAIL  $1"
+  shift
+  local line
+  for line in "$@"; do echo "        $line"; done
+}
+
+check() { # name expected actual
+  if [[ $2 == "$3" ]]; then pass "$1"; else fail "$1" "expected: $2" "actual:   $3"; fi
+}
+
+# Waits (bounded) until process $1 has ended.
+wait_gone() {
+  timeout "${2:-10}" tail --pid="$1" -f /dev/null 2>/dev/null
+}
+
+stop_host() {
+  [[ -n $host_pid ]] || return 0
+  if [[ -n ${HOST[1]:-} ]]; then
+    echo quit >&"${HOST[1]}" 2>/dev/null
+  fi
+  if ! wait_gone "$host_pid" 10; then
+    fail "$group: host ends after quit" "killed after 10 s"
+    kill -KILL "$host_pid" 2>/dev/null
+  fi
+  wait "$host_pid" 2>/dev/null
+  host_pid=
+}
+
+stop_sim() {
+  [[ -n $sim_pid ]] || return 0
+  kill -TERM "$sim_pid" 2>/dev/null
+  if ! wait_gone "$sim_pid" 10; then
+    fail "$group: zrvsim stops on SIGTERM" "killed after 10 s"
+    kill -KILL "$sim_pid" 2>/dev/null
+  fi
+  wait "$sim_pid" 2>/dev/null
+  sim_pid=
+}
+
+finish() {
+  stop_host
+  stop_sim
+  if [[ ${KWELMORA_KEEP_WINE:-0} != 1 ]]; then
+    bash "$root/scripts/wine-session.sh" stop "$prefix"
+  fi
+  if ((failed == 0)); then rm -rf "$work"; else echo "run-e2e: logs kept in $work"; fi
+}
+trap finish EXIT
+trap 'exit 130' INT TERM HUP
+trap 'exec >/dev/null 2>&1; exit 141' PIPE
+
+# ---- zrvsim and the host -----------------------------------------------------
+
+# start_sim DIR COM [zrvsim options]: a zrvsim for COMn, its files in DIR.
+start_sim() {
+  local dir=$1 com=$2
+  shift 2
+  mkdir -p "$dir"
+  rm -f "$dir/ready"
+  "$zrvsim" --prefix "$prefix" --com "$com" --control "$dir/control" --cable "$dir/cable" \
+    --ready-file "$dir/ready" "$@" </dev/null >>"$dir/zrvsim.log" 2>&1 &
+  sim_pid=$!
+  local deadline=$((SECONDS + 10))
+  until [[ -f $dir/ready ]]; do
+    if ((SECONDS >= deadline)) || ! kill -0 "$sim_pid" 2>/dev/null; then
+      fail "$group: zrvsim ready" "$(cat "$dir/zrvsim.log")"
+      return 1
+    fi
+    sleep 0.02
+  done
+  # shellcheck disable=SC1091
+  source "$dir/ready"
+}
+
+ctl() { "$zrvsim" ctl "$ZRVSIM_CONTROL" "$@"; }
+
+# start_host DIR: the host under wine64, with the cable preloaded.
+start_host() {
+  coproc HOST {
+    exec env WINEPREFIX="$prefix" WINEDEBUG=-all LD_PRELOAD="$preload" \
+      ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" \
+      /usr/lib/wine/wine64 "$host_exe" 2>>"$1/host.log"
+  }
+  host_pid=$HOST_PID
+}
+
+# host COMMAND: sends one command; its answer is in $answer ("" when none came
+# within ${host_timeout:-10} s).
+host() {
+  answer=
+  [[ -n ${HOST[1]:-} ]] || return 1
+  echo "$*" >&"${HOST[1]}" || return 1
+  if ! IFS= read -r -t "${host_timeout:-10}" answer <&"${HOST[0]}"; then
+    answer=
+    return 1
+  fi
+  answer=${answer%$'\r'}
+}
+
+# expect NAME COMMAND EXPECTED_ANSWER: the host's answer to one command.
+expect() {
+  host "$2"
+  check "$1" "$3" "$answer"
+}
+
+# ---- what the device saw -----------------------------------------------------
+
+# Bytes as the device should see them, "value:parity" separated by blanks.
+command_byte() { printf '%d:odd ' "$1"; }
+location_block() { printf '%d:even %d:even 30:even ' $((($1 + 60) & 255)) $((($1 + 60) >> 8)); }
+record_bytes() { # HEX60
+  local hex=$1 i
+  for ((i = 0; i < 60; i += 2)); do printf '%d:even ' $((16#${hex:i:2})); done
+}
+requests() { # N: N requests for the next byte
+  local i
+  for ((i = 0; i < $1; i++)); do printf '5:odd '; done
+}
+read_exchange() { # ADDR [REQUESTS]: a read header, then its requests
+  command_byte 4
+  location_block "$1"
+  requests "${2:-30}"
+}
+write_exchange() { # ADDR HEX60
+  command_byte 2
+  location_block "$1"
+  record_bytes "$2"
+}
+
+# expect_seen NAME BYTES: the device saw exactly these bytes since the last
+# check. The bytes have all been read by zrvsim once the host has its answer,
+# but a short bound covers the read loop catching up.
+expect_seen() {
+  local words want seen deadline=$((SECONDS + 3))
+  read -ra words <<<"$2"
+  want=${words[*]}
+  while :; do
+    seen=$(ctl log | awk '{ printf "%s%s:%s", (NR > 1 ? " " : ""), $1, $2 }')
+    # Done when it matches, when it can no longer become a match, or at the bound.
+    [[ $seen == "$want" || $want != "$seen"* ]] || ((SECONDS >= deadline)) && break
+    sleep 0.01
+  done
+  ctl clearlog
+  if [[ $seen == "$want" ]]; then
+    pass "$1"
+  else
+    fail "$1" "expected: ${want:-(nothing)}" "seen:     ${seen:-(nothing)}"
+  fi
+}
+
+# A record whose bytes include the command values and ACK/NAK, so that a data
+# byte mistaken for a command (or framed odd) shows.
+pattern() { # ADDR
+  local a=$1 i hex="010204050615"
+  hex+=$(printf '%02x%02x' $((a & 255)) $((a >> 8)))
+  for ((i = 8; i < 30; i++)); do hex+=$(printf '%02x' $(((a * 7 + i * 37) & 255))); done
+  echo "$hex"
+}
+zeros=$(printf '0%.0s' {1..60})
+
+# The library closes its port: the answer must come within a bound. Should it
+# not, the wait is released by a line change (the cable out and back in) so
+# that the remaining checks still run.
+expect_deinit() {
+  host_timeout=5 host deinit
+  if [[ -z $answer ]]; then
+    fail "$1" "no answer within 5 s: the line-event watcher's WaitCommEvent was not" \
+      "cancelled (under Wine CancelIoEx does not end it; SetCommMask does)"
+    ctl unplug 1 && ctl unplug 0
+    host_timeout=10
+    IFS= read -r -t 10 answer <&"${HOST[0]}" || answer=
+    answer=${answer%$'\r'}
+    check "$1 (after a line change released it)" "deinit 1" "$answer"
+    return
+  fi
+  check "$1" "deinit 1" "$answer"
+}
+
+image_record() { # FILE ADDR: the record as stored in an image file
+  od -An -v -tx1 -j $((($2 - 1) * 30)) -N 30 "$1" | tr -d ' \n'
+}
+
+# ---- scenarios ---------------------------------------------------------------
+
+addresses=(1 2 466 930 931)
+
+group_transfers() {
+  group=transfers
+  echo "transfers: status, records written and read back, closing"
+  local dir=$work/transfers com=31 a
+  start_sim "$dir" $com --status 0x5a --image "$dir/image" || return
+  start_host "$dir"
+
+  expect "status before the port is open: 1" status "status 1"
+  expect "read before the port is open: 1" "read 1" "read 1 $zeros"
+  expect "write before the port is open: 1" "write 1 $(pattern 1)" "write 1"
+  expect "read of address 0: 9 before anything else" "read 0" "read 9 $zeros"
+  expect "write to address 932: 9 before anything else" "write 932 $(pattern 1)" "write 9"
+  expect_seen "nothing reached the device" ""
+
+  expect "the port opens" "init $com" "init 1"
+  expect "status byte: 0 and the device's byte" status "status 0 90"
+  expect_seen "status request: 1, odd" "$(command_byte 1)"
+
+  for a in "${addresses[@]}"; do
+    expect "write record $a: 0" "write $a $(pattern "$a")" "write 0"
+    expect_seen "write $a: 2 odd, location $((a + 60)) and 30 even, 30 record bytes even" \
+      "$(write_exchange "$a" "$(pattern "$a")")"
+    check "record $a stored at its address in the device" "$(pattern "$a")" "$(ctl record "$a")"
+  done
+  for a in "${addresses[@]}"; do
+    expect "read record $a back: 0 and the bytes written" "read $a" "read 0 $(pattern "$a")"
+    expect_seen "read $a: 4 odd, location $((a + 60)) and 30 even, 30 requests 5 odd" \
+      "$(read_exchange "$a")"
+  done
+  expect "an address never written reads as zeros" "read 3" "read 0 $zeros"
+  expect_seen "read 3 exchange" "$(read_exchange 3)"
+  expect "read of address 932 with the port open: 9, nothing sent" "read 932" "read 9 $zeros"
+  expect_seen "nothing sent for address 932" ""
+  check "record 931 saved in the image file" "$(pattern 931)" "$(image_record "$dir/image" 931)"
+  check "no byte with the wrong parity for its place" "violations 0" "$(ctl stats | grep violations)"
+
+  expect_deinit "de-initialisation: true"
+  expect "status after de-initialisation: 2" status "status 2"
+  expect "read after de-initialisation: 2" "read 1" "read 2 $zeros"
+  expect "write after de-initialisation: 2" "write 1 $(pattern 2)" "write 2"
+  expect_seen "nothing sent after de-initialisation" ""
+  expect "the port opens again" "init $com" "init 1"
+  expect "status after opening again: 0" status "status 0 90"
+  expect_seen "status request after opening again" "$(command_byte 1)"
+  expect_deinit "de-initialisation again: true"
+  stop_host
+
+  stop_sim
+  check "the COM link is removed when zrvsim stops" "absent" \
+    "$([[ -L $prefix/dosdevices/com$com ]] && echo present || echo absent)"
+  check "record 466 in the image after zrvsim stopped" "$(pattern 466)" \
+    "$(image_record "$dir/image" 466)"
+
+  echo "transfers: records survive a restart of zrvsim"
+  start_sim "$dir" $com --image "$dir/image" || return
+  start_host "$dir"
+  expect "the port opens on the new pty" "init $com" "init 1"
+  for a in 1 931; do
+    expect "record $a read after the restart" "read $a" "read 0 $(pattern "$a")"
+  done
+  expect_seen "reads after the restart" "$(read_exchange 1) $(read_exchange 931)"
+  expect_deinit "de-initialisation after the restart: true"
+  stop_host
+  stop_sim
+}
+
+# The device's replies replaced, one exchange each (the faults fire once), and
+# after each a clean read: the next transaction works.
+# fault | command | answer | what the device saw
+refusal_cases() {
+  local k p
+  k=$(pattern 5)
+  p=$(pattern 6)
+  cat <<EOF
+read-command-ack:nak|read 5|read 5 $zeros|$(command_byte 4)
+write-command-ack:nak|write 5 $p|write 5|$(command_byte 2)
+read-location-ack:nak|read 5|read 6 $zeros|$(command_byte 4)$(location_block 5)
+write-location-ack:nak|write 5 $p|write 6|$(command_byte 2)$(location_block 5)
+read-request-ack#0:nak|read 5|read 5 $zeros|$(read_exchange 5 1)
+read-request-ack#29:nak|read 5|read 5 ${k:0:58}00|$(read_exchange 5 30)
+write-record-ack:nak|write 5 $p|write 7|$(write_exchange 5 "$p")
+read-command-ack:byte=0x41|read 5|read 8 $zeros|$(command_byte 4)
+write-location-ack:byte=0|write 5 $p|write 8|$(command_byte 2)$(location_block 5)
+read-request-ack#7:byte=0x99|read 5|read 8 ${k:0:14}$(printf '0%.0s' {1..46})|$(read_exchange 5 8)
+write-record-ack:byte=0x7f|write 5 $p|write 8|$(write_exchange 5 "$p")
+read-data-byte#4:byte=0xee|read 5|read 0 ${k:0:8}ee${k:10}|$(read_exchange 5)
+status-byte:silence|status|status 4|$(command_byte 1)
+read-data-byte#3:silence|read 5|read 4 ${k:0:6}$(printf '0%.0s' {1..54})|$(read_exchange 5 4)
+write-record-ack:silence|write 5 $p|write 4|$(write_exchange 5 "$p")
+EOF
+}
+
+group_refusals() {
+  group=refusals
+  echo "refusals: NAKs, other replies and silence at each step"
+  local dir=$work/refusals com=33 fault command want seen
+  start_sim "$dir" $com --image "$dir/image" || return
+  ctl record 5 "$(pattern 5)"
+  start_host "$dir"
+  expect "the port opens" "init $com" "init 1"
+  expect_seen "nothing sent by opening the port" ""
+  while IFS='|' read -r fault command want seen; do
+    ctl fault "$fault"
+    expect "$fault: $(cut -d' ' -f1-2 <<<"$want")" "$command" "$want"
+    expect_seen "$fault: the exchange stopped there" "$seen"
+    check "$fault: record 5 unchanged" "$(pattern 5)" "$(ctl record 5)"
+    expect "$fault: the next read works" "read 5" "read 0 $(pattern 5)"
+    ctl clearlog
+  done < <(refusal_cases)
+  check "no byte with the wrong parity for its place" "violations 0" "$(ctl stats | grep violations)"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  stop_sim
+}
+
+group_cable() {
+  group=cable
+  echo "cable: unplugged, plugged in, pulled out mid-exchange"
+  local dir=$work/cable com=34
+  start_sim "$dir" $com --unplugged || return
+  start_host "$dir"
+  expect "the port opens without a device" "init $com" "init 1"
+  expect "status, cable unplugged: 2" status "status 2"
+  expect "read, cable unplugged: 2" "read 1" "read 2 $zeros"
+  expect "write, cable unplugged: 2" "write 1 $(pattern 1)" "write 2"
+  expect_seen "nothing sent while unplugged" ""
+  check "lines unplugged: CTS, DSR and RI off" "cts 0 dsr 0 ri 0" \
+    "$(ctl lines | grep -E '^(cts|dsr|ri) ' | tr '\n' ' ' | sed 's/ $//')"
+
+  ctl unplug 0
+  expect "status, cable plugged in: 0" status "status 0 0"
+  local lines
+  lines=$(ctl lines | tr '\n' ' ')
+  # The library leaves RTS and DTR low after the status read (its SetCommState
+  # disables both); what the cable must show is the device's answer to them.
+  check "lines plugged in: DSR on, CTS follows RTS, RI follows DTR" "dsr 1 cts=rts ri=dtr" \
+    "$(awk '{ for (i = 1; i < NF; i += 2) v[$i] = $(i + 1) }
+            END { printf "dsr %s cts%srts ri%sdtr", v["dsr"], (v["cts"] == v["rts"] ? "=" : "!="),
+                  (v["ri"] == v["dtr"] ? "=" : "!=") }' <<<"$lines")"
+  expect_seen "status request once plugged in" "$(command_byte 1)"
+
+  ctl fault write-location-ack:unplug
+  expect "write, cable pulled instead of the location ACK: 4" "write 1 $(pattern 1)" "write 4"
+  expect_seen "the write stopped after the location block" \
+    "$(command_byte 2)$(location_block 1)"
+  expect "status after the cable was pulled: 2" status "status 2"
+  ctl unplug 0
+  expect "write once plugged back in: 0" "write 1 $(pattern 1)" "write 0"
+  expect "read back: 0" "read 1" "read 0 $(pattern 1)"
+  expect_seen "write and read once plugged back in" \
+    "$(write_exchange 1 "$(pattern 1)") $(read_exchange 1)"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  stop_sim
+}
+
+# ---- run ---------------------------------------------------------------------
+
+bash "$root/scripts/wine-session.sh" start "$prefix"
+start=$SECONDS
+group_transfers
+group_refusals
+group_cable
+echo "e2e: $((SECONDS - start)) s"
+echo "$passed passed, $failed failed"
+((failed == 0))
