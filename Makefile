@@ -1,5 +1,5 @@
 # Kwelmora: the two commands of the README, and the steps behind them.
-.PHONY: all deps build test bench demo format clean
+.PHONY: all deps build test bench demo dist format clean
 
 all: build
 
@@ -34,6 +34,10 @@ native: deps
 
 e2e: build native
 	bash tests/e2e/run-e2e.sh
+
+# The archive for users: both DLLs, import libraries, .def, header, zrvtool, guide.
+dist: build
+	bash scripts/dist.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
