@@ -9,11 +9,10 @@ stage=build/dist/$name
 rm -rf "$stage" && mkdir -p "$stage/win32" "$stage/win64" "$stage/include"
 for arch in i686:win32 x86_64:win64; do
   build=build/${arch%%:*}/bin
-  for file in Kwelmora.dll libKwelmora.dll.a zrvtool.exe; do
+  for file in Kwelmora.dll libKwelmora.dll.a Kwelmora.def zrvtool.exe; do
     cp "$build/$file" "$stage/${arch##*:}/"
   done
 done
-cp build/i686/bin/Kwelmora.def "$stage/"
 cp include/kwelmora.h "$stage/include/"
 cp docs/USER_GUIDE.md "$stage/README.md"
 (cd build/dist && rm -f "$name.tar.gz" && tar -czf "$name.tar.gz" "$name")
