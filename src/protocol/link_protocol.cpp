@@ -33,8 +33,14 @@ constexpr PresenceStep kPresenceSteps[] = {
     {SETDTR, MS_RING_ON, true},
 };
 
-// The reply to a command or a block: ACK, NAK or something else.
-uint8_t JudgeReply(uint8_t reply, uint8_t onNak) {
+// Receives the device's reply to a command or a block: 0 for ACK, `onNak` for
+// NAK, 4 when no byte came and 8 for anything else.
+uint8_t ReceiveReply(uint8_t onNak) {
+  uint8_t reply = 0;
+  ReceiveByte(reply);
+  if (TransferFailed) {
+    return zrv::kNotReceived;
+  }
   if (reply == zrv::kAck) {
     return zrv::kOk;
   }
@@ -93,12 +99,7 @@ uint8_t SendRecordHeader(uint16_t address, bool write) {
   if (TransferFailed) {
     return zrv::kNotSent;
   }
-  uint8_t reply = 0;
-  ReceiveByte(reply);
-  if (TransferFailed) {
-    return zrv::kNotReceived;
-  }
-  uint8_t result = JudgeReply(reply, zrv::kCommandRefused);
+  const uint8_t result = ReceiveReply(zrv::kCommandRefused);
   if (result != zrv::kOk) {
     return result;
   }
@@ -112,11 +113,7 @@ uint8_t SendRecordHeader(uint16_t address, bool write) {
       return zrv::kNotSent;
     }
   }
-  ReceiveByte(reply);
-  if (TransferFailed) {
-    return zrv::kNotReceived;
-  }
-  return JudgeReply(reply, zrv::kLocationRefused);
+  return ReceiveReply(zrv::kLocationRefused);
 }
 
 uint8_t ReadStatus(uint8_t* status) {
@@ -154,13 +151,7 @@ uint8_t ReadRecord(uint16_t address, uint8_t* buffer) {
       result = zrv::kNotSent;
       break;
     }
-    uint8_t reply = 0;
-    ReceiveByte(reply);
-    if (TransferFailed) {
-      result = zrv::kNotReceived;
-      break;
-    }
-    result = JudgeReply(reply, zrv::kCommandRefused);
+    result = ReceiveReply(zrv::kCommandRefused);
     if (result != zrv::kOk) {
       break;
     }
@@ -195,10 +186,5 @@ uint8_t WriteRecord(uint16_t address, const uint8_t* data) {
       return zrv::kNotSent;
     }
   }
-  uint8_t reply = 0;
-  ReceiveByte(reply);
-  if (TransferFailed) {
-    return zrv::kNotReceived;
-  }
-  return JudgeReply(reply, zrv::kRecordRefused);
+  return ReceiveReply(zrv::kRecordRefused);
 }
