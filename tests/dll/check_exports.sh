@@ -43,8 +43,8 @@ done < <(awk '/\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
               on { exit }' <<<"$headers")
 
 expected_names=()
-for export in "$@"; do
-  IFS=: read -r name ordinal args <<<"$export"
+for entry in "$@"; do
+  IFS=: read -r name ordinal args <<<"$entry"
   expected_names+=("$name")
   actual=${ordinal_of_name[$name]:-}
   if [[ -z "$actual" ]]; then
@@ -75,8 +75,8 @@ done < <(awk '/DLL Name:/ { print $3 }' <<<"$headers")
 
 if [[ "$arch" == "i686" ]]; then
   disassembly=$("$objdump" -d --no-show-raw-insn "$dll")
-  for export in "$@"; do
-    IFS=: read -r name ordinal args <<<"$export"
+  for entry in "$@"; do
+    IFS=: read -r name ordinal args <<<"$entry"
     rva=${rva_of_ordinal[$ordinal]:-}
     [[ -n "$rva" ]] || continue
     address=$(printf '%x' $((0x$image_base + 0x$rva)))
