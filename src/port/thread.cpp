@@ -233,17 +233,19 @@ DWORD WINAPI TThread::ThreadStart(LPVOID parameter) {
 
 void TThread::ReleaseHandOverWindow() {
   WindowLockGuard guard;
-  if (!WindowAlive()) {
-    return;
-  }
-  if (HandOverWindowThread == GetCurrentThreadId()) {
-    DestroyWindow(HandOverWindow);
-  } else {
-    // Another thread's window cannot be destroyed from here; it keeps only the
-    // system's default handling, which needs none of our code.
-    SetWindowLongPtrA(HandOverWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcA));
+  if (WindowAlive()) {
+    if (HandOverWindowThread == GetCurrentThreadId()) {
+      DestroyWindow(HandOverWindow);
+    } else {
+      // Another thread's window cannot be destroyed from here; it keeps only the
+      // system's default handling, which needs none of our code.
+      SetWindowLongPtrA(HandOverWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcA));
+    }
   }
   HandOverWindow = nullptr;
   HandOverWindowThread = 0;
+  // The class goes even when its window went before (removed by the message posted
+  // at the port's close, which a host's message loop delivers): its window
+  // procedure is in this module's code.
   UnregisterClassA(kWindowClassName, ThisModule());
 }

@@ -25,12 +25,13 @@ native_build=$(realpath -m "${KWELMORA_NATIVE_BUILD:-$root/build/native}")
 zrvsim=$native_build/bin/zrvsim
 preload=$native_build/bin/libzrvline.so
 host_exe=$windows_build/bin/e2e_host.exe
+unload_host_exe=$windows_build/bin/unload_host.exe
 prefix=$windows_build/wineprefix
 
-for needed in "$zrvsim" "$preload" "$host_exe" "$windows_build/bin/Kwelmora.dll"; do
+for needed in "$zrvsim" "$preload" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll"; do
   if [[ ! -e $needed ]]; then
     echo "run-e2e: missing $needed" >&2
-    echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host;" \
+    echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host unload_host;" \
       "cmake -S linesim -B build/native && cmake --build build/native" >&2
     echo "0 passed, 1 failed"
     exit 1
@@ -129,12 +130,14 @@ start_sim() {
 
 ctl() { "$zrvsim" ctl "$ZRVSIM_CONTROL" "$@"; }
 
-# start_host DIR: the host under wine64, with the cable preloaded.
+# start_host DIR [EXE]: the host (e2e_host.exe unless EXE) under wine64, with the
+# cable preloaded.
 start_host() {
+  local exe=${2:-$host_exe}
   coproc HOST {
     exec env WINEPREFIX="$prefix" WINEDEBUG=-all LD_PRELOAD="$preload" \
       ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" \
-      /usr/lib/wine/wine64 "$host_exe" 2>>"$1/host.log"
+      /usr/lib/wine/wine64 "$exe" 2>>"$1/host.log"
   }
   host_pid=$HOST_PID
 }
@@ -395,6 +398,83 @@ group_cable() {
   stop_sim
 }
 
+# The library loaded at run time and unloaded by a host that goes on running:
+# with the port open (its threads keep the library loaded and the host's thread
+# still takes line events), and between two sessions (the hand-over window and
+# its class go with the library, and a new load starts afresh). The host must end
+# with exit code 0 in every case.
+
+# quit_host NAME: the host quits with the library in whatever state; exit code 0.
+quit_host() {
+  echo quit >&"${HOST[1]}" 2>/dev/null
+  local code
+  if wait_gone "$host_pid" 10; then
+    wait "$host_pid" 2>/dev/null
+    code=$?
+  else
+    kill -KILL "$host_pid" 2>/dev/null
+    wait "$host_pid" 2>/dev/null
+    code="no exit within 10 s"
+  fi
+  host_pid=
+  check "$1" "exit 0" "exit $code"
+}
+
+group_unload() {
+  group=unload
+  echo "unload: the library unloaded by a host that keeps running"
+  local dir=$work/unload com=35
+  start_sim "$dir" $com --status 0x2a || return
+
+  start_host "$dir" "$unload_host_exe"
+  expect "loaded at run time" load "load 1"
+  expect "COM250 does not open" "init 250" "init 0"
+  expect "unloaded after a failed opening: nothing holds it" free "free 1 loaded 0"
+  expect "no hand-over window or class left" window "window 0 class 0"
+  expect "loaded again" load "load 1"
+  expect "the port opens" "init $com" "init 1"
+  expect "status through the loaded library" status "status 0 42"
+  expect "unloaded with the port open: its threads keep it loaded" free "free 1 loaded 1"
+  ctl unplug 1
+  ctl unplug 0
+  expect "the host pumps messages: line events handed over after the unload" "pump 500" "pump 500"
+  expect "the host waits on an event" "wait 500" "wait 500"
+  expect "the host starts and ends a thread" work "work ok"
+  expect "loaded again: the same library, the port still open" load "load 1"
+  expect "status after the reload" status "status 0 42"
+  expect_deinit "de-initialisation after the reload: true"
+  expect "unloaded after closing: nothing holds it" free "free 1 loaded 0"
+  expect "window and class gone with the library" window "window 0 class 0"
+  expect "the host goes on after the unload" "pump 200" "pump 200"
+  quit_host "host exits normally after unloading with the port open once"
+
+  start_host "$dir" "$unload_host_exe"
+  expect "loaded" load "load 1"
+  expect "the port opens" "init $com" "init 1"
+  expect "the host unloads with the port open" free "free 1 loaded 1"
+  expect "the host pumps messages after the unload" "pump 500" "pump 500"
+  expect "the host waits on an event after the unload" "wait 500" "wait 500"
+  expect "the host starts and ends a thread after the unload" work "work ok"
+  quit_host "host exits normally with the port still open in the unloaded library"
+
+  start_host "$dir" "$unload_host_exe"
+  local round
+  for round in 1 2; do
+    expect "round $round: loaded" load "load 1"
+    expect "round $round: the port opens" "init $com" "init 1"
+    expect "round $round: status" status "status 0 42"
+    expect_deinit "round $round: de-initialisation: true"
+    if ((round == 1)); then
+      # A windowed host's message loop takes the window's removal, posted at the close.
+      expect "round $round: the host's message loop runs" "pump 100" "pump 100"
+    fi
+    expect "round $round: unloaded" free "free 1 loaded 0"
+    expect "round $round: window and class gone with the library" window "window 0 class 0"
+  done
+  quit_host "host exits normally after two load-open-close-unload rounds"
+  stop_sim
+}
+
 # ---- run ---------------------------------------------------------------------
 
 bash "$root/scripts/wine-session.sh" start "$prefix"
@@ -402,6 +482,7 @@ start=$SECONDS
 group_transfers
 group_refusals
 group_cable
+group_unload
 echo "e2e: $((SECONDS - start)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))

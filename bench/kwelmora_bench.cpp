@@ -1,0 +1,303 @@
+// The library's costs on the virtual port, printed as one table:
+// - one byte through the hand-off to the worker thread, against the same
+//   overlapped transfer made on the calling thread, in the same run, against a far
+//   end that echoes every byte at once;
+// - the status read, the record read and the record write against a ZRV device
+//   model that answers at once;
+// - the same three with the line at 19200 baud (the device paces its replies, the
+//   port paces the library's bytes: 11 bits a character), against the line's own
+//   floor: the characters the exchange puts on the line, plus the four 1 ms pauses
+//   of the presence check;
+// - each transaction also as its bytes alone: the same purges, parity switches
+//   and overlapped transfers made on the calling thread, without the hand-off and
+//   the presence check, so that the library's share shows beside the line's;
+// - with --full, a dump of all 931 records at 19200 baud against the floor of its
+//   characters alone (931 x 96 characters).
+// Every transaction must succeed; the program fails otherwise.
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "kwelmora.h"
+#include "library/library_state.h"
+#include "port/comm.h"
+#include "port/hand_off.h"
+#include "port/serial_io.h"
+#include "virtual_serial.h"
+#include "zrv_device.h"
+
+namespace {
+
+constexpr unsigned kPort = 3;
+constexpr double kCharacterMs = 11.0 * 1000.0 / 19200.0;  // 0.573 ms at 19200 baud
+constexpr double kPresencePausesMs = 4.0;                 // four Sleep(1)
+// Characters on the line: status 1 + 1; read 4 + 1 + 1 + 30 x (1 + 2); write 4 + 1 + 30 + 1 + 1.
+constexpr unsigned kStatusCharacters = 2;
+constexpr unsigned kReadCharacters = 96;
+constexpr unsigned kWriteCharacters = 37;
+
+// Answers every byte at once with the same byte; a loopback cable for the lines.
+class Echo : public sim::FarEnd {
+ public:
+  void Attach(sim::LineSide* line) override { line_ = line; }
+  void ReceiveFromPort(uint8_t value, sim::WireParity parity) override {
+    if (line_ != nullptr) {
+      line_->Send(value, parity);
+    }
+  }
+  void OutputLinesChanged(bool rts, bool dtr) override {
+    if (line_ != nullptr) {
+      sim::InputLines lines;
+      lines.cts = rts;
+      lines.ring = dtr;
+      line_->SetInputLines(lines);
+    }
+  }
+
+ private:
+  sim::LineSide* line_ = nullptr;
+};
+
+double NowMs() {
+  LARGE_INTEGER counter, frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// One overlapped transfer on this thread, the way the worker makes it.
+bool DirectTransfer(HANDLE port, bool write, uint8_t* byte) {
+  OVERLAPPED record{};
+  record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD count = 0;
+  BOOL done = write ? serial_io::WriteFile(port, byte, 1, &count, &record)
+                    : serial_io::ReadFile(port, byte, 1, &count, &record);
+  if (!done && GetLastError() == ERROR_IO_PENDING) {
+    WaitForSingleObject(record.hEvent, INFINITE);
+    done = serial_io::GetOverlappedResult(port, &record, &count, TRUE);
+  }
+  CloseHandle(record.hEvent);
+  return done && count == 1;
+}
+
+// The bytes of a transaction exchanged on this thread with plain overlapped
+// transfers: the same purges and parity switches, no hand-off, no presence check.
+// What the line and the virtual port take without the library's own costs.
+class DirectExchange {
+ public:
+  explicit DirectExchange(TComm* port) : port_(port) {}
+
+  uint8_t Status(uint8_t* status) {
+    if (!Command(1)) return KWELMORA_SEND_FAILED;
+    return Receive(status) ? KWELMORA_OK : KWELMORA_RECEIVE_FAILED;
+  }
+
+  uint8_t Read(uint16_t address, uint8_t* buffer) {
+    uint8_t result = Header(address, 4);
+    for (unsigned i = 0; i < 30 && result == KWELMORA_OK; ++i) {
+      uint8_t reply = 0;
+      if (!Command(5)) return KWELMORA_SEND_FAILED;
+      if (!Receive(&reply) || reply != 6 || !Receive(&buffer[i])) result = KWELMORA_RECEIVE_FAILED;
+    }
+    return result;
+  }
+
+  uint8_t Write(uint16_t address, const uint8_t* data) {
+    uint8_t result = Header(address, 2);
+    for (unsigned i = 0; i < 30 && result == KWELMORA_OK; ++i) {
+      if (!Data(data[i])) return KWELMORA_SEND_FAILED;
+    }
+    uint8_t reply = 0;
+    if (result == KWELMORA_OK && (!Receive(&reply) || reply != 6)) result = KWELMORA_RECORD_REFUSED;
+    return result;
+  }
+
+ private:
+  uint8_t Header(uint16_t address, uint8_t command) {
+    uint8_t reply = 0;
+    if (!Command(command)) return KWELMORA_SEND_FAILED;
+    if (!Receive(&reply) || reply != 6) return KWELMORA_COMMAND_REFUSED;
+    const auto location = static_cast<uint16_t>(address + 60);
+    if (!Data(static_cast<uint8_t>(location & 0xFF)) ||
+        !Data(static_cast<uint8_t>(location >> 8)) || !Data(30)) {
+      return KWELMORA_SEND_FAILED;
+    }
+    if (!Receive(&reply) || reply != 6) return KWELMORA_LOCATION_REFUSED;
+    return KWELMORA_OK;
+  }
+  // The library's port object keeps the parity it last set; it is kept up to date
+  // here, so that the library's next transaction switches when it must.
+  void Parity(BYTE parity) {
+    if (port_->Parity == parity) return;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    serial_io::GetCommState(port_->Handle, &dcb);
+    dcb.Parity = parity;
+    serial_io::SetCommState(port_->Handle, &dcb);
+    port_->Parity = parity;
+  }
+  bool Command(uint8_t value) {
+    serial_io::PurgeComm(port_->Handle,
+                         PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    Parity(ODDPARITY);
+    return DirectTransfer(port_->Handle, true, &value);
+  }
+  bool Data(uint8_t value) {
+    Parity(EVENPARITY);
+    return DirectTransfer(port_->Handle, true, &value);
+  }
+  bool Receive(uint8_t* value) { return DirectTransfer(port_->Handle, false, value); }
+
+  TComm* port_;
+};
+
+int failures = 0;
+
+void PrintHeader() {
+  std::printf("| %-52s | %6s | %12s | %12s | %10s |\n", "measurement", "runs", "mean", "floor",
+              "mean/floor");
+  std::printf("|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(8, '-').c_str(),
+              std::string(14, '-').c_str(), std::string(14, '-').c_str(),
+              std::string(12, '-').c_str());
+}
+
+std::string Duration(double ms) {
+  char text[32];
+  if (ms < 1.0) {
+    std::snprintf(text, sizeof text, "%.1f us", ms * 1000.0);
+  } else if (ms < 10000.0) {
+    std::snprintf(text, sizeof text, "%.2f ms", ms);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  }
+  return text;
+}
+
+void PrintRow(const char* what, int runs, double meanMs, double floorMs) {
+  if (floorMs > 0) {
+    std::printf("| %-52s | %6d | %12s | %12s | %10.2f |\n", what, runs, Duration(meanMs).c_str(),
+                Duration(floorMs).c_str(), meanMs / floorMs);
+  } else {
+    std::printf("| %-52s | %6d | %12s | %12s | %10s |\n", what, runs, Duration(meanMs).c_str(), "",
+                "");
+  }
+  std::fflush(stdout);
+}
+
+// Mean time of `runs` calls of `transaction`, each of which must answer 0.
+double Mean(int runs, const std::function<uint8_t(int)>& transaction) {
+  const double start = NowMs();
+  for (int i = 0; i < runs; ++i) {
+    if (transaction(i) != KWELMORA_OK) {
+      ++failures;
+    }
+  }
+  return (NowMs() - start) / runs;
+}
+
+// The three transactions through the library, then the same bytes on this thread.
+void Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
+                  double pausesMs) {
+  std::array<uint8_t, 30> record{};
+  unsigned char status = 0;
+  DirectExchange direct(CommSlots[ActiveSlot]);
+  const std::string prefix(line);
+  struct Kind {
+    const char* name;
+    int runs;
+    unsigned characters;
+    std::function<uint8_t(int)> library;
+    std::function<uint8_t(int)> bytesOnly;
+  };
+  auto address = [](int i) { return static_cast<uint16_t>(1 + i % 931); };
+  const Kind kinds[] = {
+      {"status read", statusRuns, kStatusCharacters,
+       [&](int) { return OdczytanieBajtuStatusuZRV(&status); },
+       [&](int) { return direct.Status(&status); }},
+      {"record read", recordRuns, kReadCharacters,
+       [&](int i) { return OdczytanieBajtowZZRV(address(i), record.data()); },
+       [&](int i) { return direct.Read(address(i), record.data()); }},
+      {"record write", recordRuns, kWriteCharacters,
+       [&](int i) { return ZapisanieBajtowDoZRV(address(i), record.data()); },
+       [&](int i) { return direct.Write(address(i), record.data()); }},
+  };
+  for (const Kind& kind : kinds) {
+    const double floorMs = characterMs * kind.characters;
+    PrintRow((prefix + ": " + kind.name).c_str(), kind.runs, Mean(kind.runs, kind.library),
+             floorMs + pausesMs);
+    PrintRow((prefix + ": " + kind.name + ", bytes alone").c_str(), kind.runs,
+             Mean(kind.runs, kind.bytesOnly), floorMs);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool full = argc > 1 && std::strcmp(argv[1], "--full") == 0;
+  sim::VirtualSerialDriver& driver = sim::VirtualSerialDriver::Instance();
+  Echo echo;
+  sim::ZrvDevice device;
+  driver.AddPort(kPort);
+  driver.AttachFarEnd(kPort, &echo);
+  if (!ZainicjowanoPortSzeregowyDlaZRV(kPort)) {
+    std::fprintf(stderr, "the virtual port did not open\n");
+    return 1;
+  }
+  PrintHeader();
+
+  // One byte each way per round: through the worker, then on this thread.
+  constexpr int kRounds = 2000;
+  HANDLE port = CommSlots[ActiveSlot]->Handle;
+  uint8_t byte = 0;
+  double start = NowMs();
+  for (int i = 0; i < kRounds; ++i) {
+    failures += SendByte(static_cast<uint8_t>(i)) ? 0 : 1;
+    failures += ReceiveByte(byte) ? 0 : 1;
+  }
+  const double handOffMs = (NowMs() - start) / kRounds / 2;
+  start = NowMs();
+  for (int i = 0; i < kRounds; ++i) {
+    byte = static_cast<uint8_t>(i);
+    failures += DirectTransfer(port, true, &byte) ? 0 : 1;
+    failures += DirectTransfer(port, false, &byte) ? 0 : 1;
+  }
+  const double directMs = (NowMs() - start) / kRounds / 2;
+  PrintRow("byte, overlapped on the calling thread", 2 * kRounds, directMs, 0);
+  // The floor of the hand-off is the same transfer without it.
+  PrintRow("byte through the hand-off (worker thread)", 2 * kRounds, handOffMs, directMs);
+
+  // The device model, answering at once.
+  driver.AttachFarEnd(kPort, &device);
+  Transactions("immediate device", 500, 100, 0, 0);
+
+  // The line at 19200 baud: the device's replies and the library's bytes each take
+  // a character time.
+  device.SetPacing(sim::CharacterTime(19200));
+  driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
+  Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+
+  if (full) {
+    std::array<uint8_t, 30> record{};
+    const double dumpMs = Mean(1, [&](int) {
+      for (unsigned short address = 1; address <= 931; ++address) {
+        const uint8_t result = OdczytanieBajtowZZRV(address, record.data());
+        if (result != KWELMORA_OK) return result;
+      }
+      return static_cast<uint8_t>(KWELMORA_OK);
+    });
+    PrintRow("19200 baud: dump of all 931 records (--full)", 1, dumpMs,
+             931.0 * kReadCharacters * kCharacterMs);
+  }
+
+  OdinicjowanoPortSzeregowyDlaZRV();
+  driver.AttachFarEnd(kPort, nullptr);
+  if (failures != 0) {
+    std::fprintf(stderr, "%d transfers failed\n", failures);
+  }
+  return failures == 0 ? 0 : 1;
+}

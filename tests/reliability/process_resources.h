@@ -1,0 +1,101 @@
+// What a process holds, measured in ways that also work under Wine, where
+// GetProcessHandleCount answers 0 and GetProcessMemoryInfo answers zeros:
+// - handles: every handle value probed with GetHandleInformation, and the value a
+//   new handle takes (handles are given out lowest free first, so a leak pushes it
+//   up once the holes below are filled);
+// - threads: a Toolhelp snapshot of the system's threads, those of this process;
+// - memory: the bytes in use in every heap of the process (HeapWalk), which hold
+//   what the C++ runtime allocates.
+#pragma once
+
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace reliability {
+
+struct ProcessResources {
+  unsigned handles = 0;            // open handles of this process
+  uintptr_t nextHandle = 0;        // the value a new handle takes
+  unsigned threads = 0;            // threads of this process
+  size_t heapBytes = 0;            // bytes in use in the process's heaps
+  DWORD systemHandleCount = 0;     // GetProcessHandleCount (0 under Wine)
+  size_t systemPagefileUsage = 0;  // GetProcessMemoryInfo (0 under Wine)
+};
+
+// Handle values are multiples of 4; a process of the tests holds a few hundred.
+constexpr uintptr_t kHighestHandleProbed = 0x10000;
+
+inline unsigned CountOpenHandles() {
+  unsigned open = 0;
+  for (uintptr_t value = 4; value <= kHighestHandleProbed; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+      ++open;
+    }
+  }
+  return open;
+}
+
+inline uintptr_t NextHandleValue() {
+  HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const auto value = reinterpret_cast<uintptr_t>(probe);
+  CloseHandle(probe);
+  return value;
+}
+
+inline unsigned CountThreadsOfThisProcess() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return 0;
+  }
+  unsigned threads = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) {
+      ++threads;
+    }
+  }
+  CloseHandle(snapshot);
+  return threads;
+}
+
+inline size_t HeapBytesInUse() {
+  HANDLE heaps[64];
+  const DWORD count = GetProcessHeaps(64, heaps);
+  size_t used = 0;
+  for (DWORD i = 0; i < count && i < 64; ++i) {
+    if (!HeapLock(heaps[i])) {
+      continue;
+    }
+    PROCESS_HEAP_ENTRY entry{};
+    while (HeapWalk(heaps[i], &entry)) {
+      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+        used += entry.cbData;
+      }
+    }
+    HeapUnlock(heaps[i]);
+  }
+  return used;
+}
+
+inline ProcessResources MeasureResources() {
+  ProcessResources resources;
+  resources.handles = CountOpenHandles();
+  resources.nextHandle = NextHandleValue();
+  resources.threads = CountThreadsOfThisProcess();
+  resources.heapBytes = HeapBytesInUse();
+  GetProcessHandleCount(GetCurrentProcess(), &resources.systemHandleCount);
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+    resources.systemPagefileUsage = counters.PagefileUsage;
+  }
+  return resources;
+}
+
+}  // namespace reliability

@@ -1,0 +1,55 @@
+// What the library gives back when it is unloaded after a session: the hand-over
+// window and its class, whose window procedure is in the library's code. The
+// release DLL's unload itself is exercised by the unload group of
+// tests/e2e/run-e2e.sh; here the same step runs on the library linked into the
+// test program.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "port/thread.h"
+#include "reliability/zrv_line_fixture.h"
+
+namespace reliability {
+namespace {
+
+constexpr char kHandOverClass[] = "KwelmoraHandOverWindow";
+
+bool ClassRegistered() {
+  WNDCLASSA windowClass{};
+  return GetClassInfoA(GetModuleHandleA(nullptr), kHandOverClass, &windowClass) != FALSE;
+}
+
+// A windowed host's message loop: posted messages are dispatched too.
+void RunMessageLoop() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    DispatchMessageA(&message);
+  }
+}
+
+class UnloadTest : public ZrvLineTest {};
+
+TEST_F(UnloadTest, ClassGoesAtUnloadAlsoWhenTheHostsLoopRemovedTheWindowBefore) {
+  struct Case {
+    const char* name;
+    bool loopAfterClose;  // the host's message loop runs between the close and the unload
+  };
+  for (const Case& c : {Case{"window still there at the unload", false},
+                        Case{"window removed by the host's message loop", true}}) {
+    SCOPED_TRACE(c.name);
+    Open();
+    ASSERT_TRUE(ClassRegistered());
+    ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+    if (c.loopAfterClose) {
+      RunMessageLoop();
+      ASSERT_EQ(TThread::HandOverThreadId(), 0u) << "the posted removal took the window";
+    }
+    TThread::ReleaseHandOverWindow();  // what unloading the library runs
+    EXPECT_EQ(TThread::HandOverThreadId(), 0u);
+    EXPECT_EQ(FindWindowExA(HWND_MESSAGE, nullptr, kHandOverClass, nullptr), nullptr);
+    EXPECT_FALSE(ClassRegistered());
+  }
+}
+
+}  // namespace
+}  // namespace reliability
