@@ -8,9 +8,10 @@
 //   what the C++ runtime allocates.
 #pragma once
 
+#include <windows.h>
+// After windows.h, which they build on.
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
