@@ -1,17 +1,21 @@
 // What a process holds, measured in ways that also work under Wine, where
 // GetProcessHandleCount answers 0 and GetProcessMemoryInfo answers zeros:
-// - handles: every handle value probed with GetHandleInformation, and the value a
-//   new handle takes (handles are given out lowest free first, so a leak pushes it
-//   up once the holes below are filled);
+// - handles: every handle value probed with GetHandleInformation, and the highest
+//   value a batch of new handles takes (handles are given out lowest free first, so
+//   a leak pushes it up once the holes below are filled; a batch rather than one
+//   handle, because a hole that some handle leaves and takes again on every round,
+//   below any leak, would hide the leak from a single probe);
 // - threads: a Toolhelp snapshot of the system's threads, those of this process;
 // - memory: the bytes in use in every heap of the process (HeapWalk), which hold
 //   what the C++ runtime allocates.
 #pragma once
 
+#include <windows.h>
+// After windows.h, which they build on.
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,7 +23,7 @@ namespace reliability {
 
 struct ProcessResources {
   unsigned handles = 0;            // open handles of this process
-  uintptr_t nextHandle = 0;        // the value a new handle takes
+  uintptr_t handleWatermark = 0;   // the highest value of kProbeHandles new handles
   unsigned threads = 0;            // threads of this process
   size_t heapBytes = 0;            // bytes in use in the process's heaps
   DWORD systemHandleCount = 0;     // GetProcessHandleCount (0 under Wine)
@@ -40,11 +44,19 @@ inline unsigned CountOpenHandles() {
   return open;
 }
 
-inline uintptr_t NextHandleValue() {
-  HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  const auto value = reinterpret_cast<uintptr_t>(probe);
-  CloseHandle(probe);
-  return value;
+constexpr unsigned kProbeHandles = 64;
+
+inline uintptr_t HandleWatermark() {
+  HANDLE probes[kProbeHandles];
+  uintptr_t highest = 0;
+  for (HANDLE& probe : probes) {
+    probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    highest = std::max(highest, reinterpret_cast<uintptr_t>(probe));
+  }
+  for (HANDLE probe : probes) {
+    CloseHandle(probe);
+  }
+  return highest;
 }
 
 inline unsigned CountThreadsOfThisProcess() {
@@ -86,7 +98,7 @@ inline size_t HeapBytesInUse() {
 inline ProcessResources MeasureResources() {
   ProcessResources resources;
   resources.handles = CountOpenHandles();
-  resources.nextHandle = NextHandleValue();
+  resources.handleWatermark = HandleWatermark();
   resources.threads = CountThreadsOfThisProcess();
   resources.heapBytes = HeapBytesInUse();
   GetProcessHandleCount(GetCurrentProcess(), &resources.systemHandleCount);

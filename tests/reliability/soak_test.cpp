@@ -91,9 +91,9 @@ class SoakTest : public ZrvLineTest {
 
 void Print(const char* when, const ProcessResources& r) {
   std::printf(
-      "%s: %u handles open (next handle %#llx), %u threads, %zu heap bytes in use; "
+      "%s: %u handles open (64 new ones up to %#llx), %u threads, %zu heap bytes in use; "
       "GetProcessHandleCount %lu, GetProcessMemoryInfo pagefile usage %zu\n",
-      when, r.handles, static_cast<unsigned long long>(r.nextHandle), r.threads, r.heapBytes,
+      when, r.handles, static_cast<unsigned long long>(r.handleWatermark), r.threads, r.heapBytes,
       r.systemHandleCount, r.systemPagefileUsage);
 }
 
@@ -122,7 +122,7 @@ TEST_F(SoakTest, TwoHundredOpeningsAndFiveThousandTransactionsLeaveNothingBehind
   Print("before", before);
   Print("after ", after);
   EXPECT_EQ(after.handles, before.handles);
-  EXPECT_LE(after.nextHandle, before.nextHandle);
+  EXPECT_LE(after.handleWatermark, before.handleWatermark);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_LE(after.heapBytes, before.heapBytes + kHeapTolerance);
 }

@@ -14,10 +14,20 @@
 //   work          -> work ok                a thread started and joined, heap churn
 //   window        -> window W class C       the library's hand-over window and its
 //                                           class, still there (1) or gone (0)
+//   idle MS       -> idle MS cpu C threads N busiest B
+//                                           the message loop of `pump` for MS ms, as
+//                                           an idle windowed host runs: the CPU time
+//                                           the process used meanwhile (ms), its
+//                                           threads, and the CPU time of the busiest
+//                                           one (for docs/PERFORMANCE.md; no test
+//                                           looks at the figures)
 //   quit          -> (exits with 0, whatever state the library is in)
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <tlhelp32.h>
 
 #include <cstdio>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,6 +80,52 @@ void Pump(DWORD ms) {
       DispatchMessageA(&message);
     }
   }
+}
+
+ULONGLONG Cpu100ns(const FILETIME& kernel, const FILETIME& user) {
+  return ((ULONGLONG{kernel.dwHighDateTime} << 32) | kernel.dwLowDateTime) +
+         ((ULONGLONG{user.dwHighDateTime} << 32) | user.dwLowDateTime);
+}
+
+// CPU time of every thread of this process, by thread id.
+std::map<DWORD, ULONGLONG> ThreadTimes() {
+  std::map<DWORD, ULONGLONG> times;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
+    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+    FILETIME created, exited, kernel, user;
+    if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+      times[entry.th32ThreadID] = Cpu100ns(kernel, user);
+    }
+    if (thread != nullptr) CloseHandle(thread);
+  }
+  CloseHandle(snapshot);
+  return times;
+}
+
+std::string Idle(DWORD ms) {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const ULONGLONG processBefore = Cpu100ns(kernel, user);
+  const std::map<DWORD, ULONGLONG> before = ThreadTimes();
+  Pump(ms);
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const ULONGLONG process = Cpu100ns(kernel, user) - processBefore;
+  const std::map<DWORD, ULONGLONG> after = ThreadTimes();
+  ULONGLONG busiest = 0;
+  for (const auto& thread : after) {
+    const auto found = before.find(thread.first);
+    const ULONGLONG used = thread.second - (found != before.end() ? found->second : 0);
+    if (used > busiest) busiest = used;
+  }
+  char text[128];
+  std::snprintf(text, sizeof text, "idle %lu cpu %.1f threads %zu busiest %.1f", ms,
+                static_cast<double>(process) / 1e4, after.size(),
+                static_cast<double>(busiest) / 1e4);
+  return text;
 }
 
 std::string Execute(const std::string& line) {
@@ -127,6 +183,9 @@ std::string Execute(const std::string& line) {
     GetExitCodeThread(thread, &code);
     CloseHandle(thread);
     return code == 1000 ? "work ok" : "work failed";
+  }
+  if (command == "idle" && words >> number) {
+    return Idle(number);
   }
   if (command == "window") {
     const HWND window = FindWindowExA(HWND_MESSAGE, nullptr, kHandOverClass, nullptr);
