@@ -404,6 +404,19 @@ bool VirtualSerialDriver::Injected(Call call, DWORD* error) {
   return true;
 }
 
+VirtualSerialDriver::Port* VirtualSerialDriver::Admit(Call call, HANDLE file, bool transfer,
+                                                      DWORD* error) {
+  if (Injected(call, error)) {
+    return nullptr;
+  }
+  Port* port = PortOf(file, error);
+  if (port != nullptr && Refuses(*port, transfer)) {
+    *error = ERROR_OPERATION_ABORTED;
+    return nullptr;
+  }
+  return port;
+}
+
 VirtualSerialDriver::Port* VirtualSerialDriver::PortOf(HANDLE file, DWORD* error) {
   auto found = portHandles_.find(reinterpret_cast<uintptr_t>(file));
   if (found == portHandles_.end()) {
@@ -595,15 +608,9 @@ BOOL VirtualSerialDriver::GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWOR
   LastError answer;
   std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
-  if (Injected(Call::GetCommConfig, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::GetCommConfig, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (size == nullptr) {
     return answer.Fail(ERROR_INVALID_PARAMETER);
@@ -625,15 +632,9 @@ BOOL VirtualSerialDriver::GetCommState(HANDLE file, LPDCB dcb) {
   LastError answer;
   std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
-  if (Injected(Call::GetCommState, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::GetCommState, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (dcb == nullptr) {
     return answer.Fail(ERROR_INVALID_PARAMETER);
@@ -649,15 +650,9 @@ BOOL VirtualSerialDriver::SetCommState(HANDLE file, LPDCB dcb) {
   {
     StepLock step(mutex_, changed_);
     DWORD error = 0;
-    if (Injected(Call::SetCommState, &error)) {
-      return answer.Fail(error);
-    }
-    Port* port = PortOf(file, &error);
+    Port* port = Admit(Call::SetCommState, file, false, &error);
     if (port == nullptr) {
       return answer.Fail(error);
-    }
-    if (Refuses(*port, false)) {
-      return answer.Fail(ERROR_OPERATION_ABORTED);
     }
     if (dcb == nullptr) {
       return answer.Fail(ERROR_INVALID_PARAMETER);
@@ -687,15 +682,9 @@ BOOL VirtualSerialDriver::SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) 
   LastError answer;
   StepLock step(mutex_, changed_);
   DWORD error = 0;
-  if (Injected(Call::SetupComm, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::SetupComm, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   port->inQueue = inQueue;
   port->outQueue = outQueue;
@@ -706,15 +695,9 @@ BOOL VirtualSerialDriver::GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) 
   LastError answer;
   std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
-  if (Injected(Call::GetCommTimeouts, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::GetCommTimeouts, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (timeouts == nullptr) {
     return answer.Fail(ERROR_INVALID_PARAMETER);
@@ -727,15 +710,9 @@ BOOL VirtualSerialDriver::SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) 
   LastError answer;
   StepLock step(mutex_, changed_);
   DWORD error = 0;
-  if (Injected(Call::SetCommTimeouts, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::SetCommTimeouts, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (timeouts == nullptr) {
     return answer.Fail(ERROR_INVALID_PARAMETER);

@@ -295,6 +295,10 @@ class VirtualSerialDriver {
   // Counts the call and answers whether an injected failure applies to it; if so
   // the error is stored for SetLastError.
   bool Injected(Call call, DWORD* error);
+  // The checks every call on a port handle makes first: an injected failure, the
+  // open port behind the handle, fAbortOnError after a line error. Null with the
+  // error chosen when the call is refused.
+  Port* Admit(Call call, HANDLE file, bool transfer, DWORD* error);
   // The open port behind a handle, or null (error already chosen).
   Port* PortOf(HANDLE file, DWORD* error);
   Port* FindPort(unsigned number) const;

@@ -696,15 +696,9 @@ BOOL VirtualSerialDriver::SetCommMask(HANDLE file, DWORD eventMask) {
   LastError answer;
   StepLock step(mutex_, changed_);
   DWORD error = 0;
-  if (Injected(Call::SetCommMask, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::SetCommMask, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if ((eventMask & ~kValidEvents) != 0) {
     return answer.Fail(ERROR_INVALID_PARAMETER);
@@ -756,15 +750,9 @@ BOOL VirtualSerialDriver::PurgeComm(HANDLE file, DWORD flags) {
   LastError answer;
   StepLock step(mutex_, changed_);
   DWORD error = 0;
-  if (Injected(Call::PurgeComm, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::PurgeComm, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if ((flags & ~kValidPurge) != 0) {
     return answer.Fail(ERROR_INVALID_PARAMETER);

@@ -293,15 +293,9 @@ BOOL VirtualSerialDriver::EscapeCommFunction(HANDLE file, DWORD function) {
   {
     StepLock step(mutex_, changed_);
     DWORD error = 0;
-    if (Injected(Call::EscapeCommFunction, &error)) {
-      return answer.Fail(error);
-    }
-    Port* port = PortOf(file, &error);
+    Port* port = Admit(Call::EscapeCommFunction, file, false, &error);
     if (port == nullptr) {
       return answer.Fail(error);
-    }
-    if (Refuses(*port, false)) {
-      return answer.Fail(ERROR_OPERATION_ABORTED);
     }
     const bool oldRts = port->rts;
     const bool oldDtr = port->dtr;
@@ -353,15 +347,9 @@ BOOL VirtualSerialDriver::GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
   LastError answer;
   std::lock_guard<SrwLock> lock(mutex_);
   DWORD error = 0;
-  if (Injected(Call::GetCommModemStatus, &error)) {
-    return answer.Fail(error);
-  }
-  Port* port = PortOf(file, &error);
+  Port* port = Admit(Call::GetCommModemStatus, file, false, &error);
   if (port == nullptr) {
     return answer.Fail(error);
-  }
-  if (Refuses(*port, false)) {
-    return answer.Fail(ERROR_OPERATION_ABORTED);
   }
   if (modemStatus == nullptr) {
     return answer.Fail(ERROR_INVALID_PARAMETER);
