@@ -144,10 +144,10 @@ TEST_P(RandomFarEndTest, EveryCallEndsWithTheCodeOfTheRepliesAndAcknowledgedReco
   std::map<std::string, unsigned> tally;
   for (unsigned n = 0; n < kTransactions; ++n) {
     const unsigned draw = random.Below(100);
-    const Exchange exchange = draw < 40   ? Exchange::Read
-                              : draw < 75 ? Exchange::Write
+    const Exchange exchange = draw < 25   ? Exchange::Read
+                              : draw < 70 ? Exchange::Write
                                           : Exchange::Status;
-    const uint16_t address = random.Below(4) == 0
+    const uint16_t address = random.Below(10) == 0
                                  ? static_cast<uint16_t>(1 + random.Below(931))
                                  : addresses[random.Below(static_cast<unsigned>(addresses.size()))];
     Record data;

@@ -188,12 +188,20 @@ std::string Execute(const std::string& line) {
     return Idle(number);
   }
   if (command == "window") {
-    const HWND window = FindWindowExA(HWND_MESSAGE, nullptr, kHandOverClass, nullptr);
+    // Message-only windows of every process are found by class name: only ours count.
+    bool window = false;
+    for (HWND found = FindWindowExA(HWND_MESSAGE, nullptr, kHandOverClass, nullptr);
+         found != nullptr && !window;
+         found = FindWindowExA(HWND_MESSAGE, found, kHandOverClass, nullptr)) {
+      DWORD process = 0;
+      GetWindowThreadProcessId(found, &process);
+      window = process == GetCurrentProcessId();
+    }
     WNDCLASSEXA windowClass{};
     windowClass.cbSize = sizeof windowClass;
     const BOOL registered = lastLibrary != nullptr &&
                             GetClassInfoExA(lastLibrary, kHandOverClass, &windowClass) != FALSE;
-    return "window " + std::to_string(window != nullptr ? 1 : 0) + " class " +
+    return "window " + std::to_string(window ? 1 : 0) + " class " +
            std::to_string(registered ? 1 : 0);
   }
   return "error unknown command: " + line;
