@@ -1,7 +1,8 @@
 // The clock thread of the virtual serial driver: the one thread that runs the
 // ports' time-outs, paced and deferred writes, forced completions and the
 // characters a far end sent with a delay. It sleeps until the nearest deadline,
-// a wake-up from a driver call, or the end of a thread with operations pending.
+// a wake-up from a driver call, or the end of a thread with operations pending
+// (to a fraction of a millisecond for characters on a paced line).
 #include <algorithm>
 #include <vector>
 
@@ -15,6 +16,13 @@ namespace {
 // WaitForMultipleObjects takes at most this many handles: the wake-up event and
 // the issuing threads watched.
 constexpr size_t kMostWaitHandles = MAXIMUM_WAIT_OBJECTS;
+
+// A Windows wait counts whole milliseconds, and Wine lengthens it further, while a
+// character at 19200 baud lasts 0.573 ms. The last stretch before a character's
+// time on the line is therefore not slept but polled: the wake-up event and the
+// watched threads are tested without waiting until the time has come. Time-outs
+// keep millisecond waits, as the serial driver's own do.
+constexpr std::chrono::microseconds kPolledBeforeCharacter{1500};
 
 }  // namespace
 
@@ -56,6 +64,7 @@ void VirtualSerialDriver::RunClock() {
     std::vector<std::shared_ptr<Port>> toDrain;
     std::vector<std::shared_ptr<Issuer>> watched;
     TimePoint next = kNever;
+    TimePoint nextCharacter = kNever;  // the nearest arrival or paced character
     TimePoint now;
     {
       StepLock step(mutex_, changed_);
@@ -82,7 +91,7 @@ void VirtualSerialDriver::RunClock() {
 
         // When this port needs the clock again.
         if (!port.arriving.empty()) {
-          next = std::min(next, port.arriving.front().at);
+          nextCharacter = std::min(nextCharacter, port.arriving.front().at);
         }
         for (const auto& operation : port.operations) {
           if (operation->forced || !operation->started) {
@@ -97,7 +106,7 @@ void VirtualSerialDriver::RunClock() {
             next = std::min(next, operation->intervalDeadline);
           } else if (operation->kind == IoKind::Write && !TransmitterHeld(port) &&
                      port.writeCompletion == WriteCompletion::Paced) {
-            next = std::min(next, operation->nextCharacterDone);
+            nextCharacter = std::min(nextCharacter, operation->nextCharacterDone);
           }
         }
       }
@@ -113,17 +122,29 @@ void VirtualSerialDriver::RunClock() {
       Drain(port);
     }
 
+    next = std::min(next, nextCharacter);
+    bool polled = false;
     DWORD timeout = INFINITE;
     if (next != kNever) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-      timeout = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, 0x7FFFFFFF));
+      auto left = next - Clock::now();
+      if (next == nextCharacter) {
+        polled = left < kPolledBeforeCharacter;
+        left -= kPolledBeforeCharacter;
+      }
+      const auto whole = std::chrono::ceil<std::chrono::milliseconds>(left);
+      timeout =
+          polled ? 0 : static_cast<DWORD>(std::clamp<long long>(whole.count(), 0, 0x7FFFFFFF));
     }
     std::vector<HANDLE> handles{clockWake_};
     for (const auto& issuer : watched) {
       handles.push_back(issuer->thread);
     }
-    const DWORD woke =
+    DWORD woke =
         WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeout);
+    while (polled && woke == WAIT_TIMEOUT && Clock::now() < next) {
+      SwitchToThread();
+      woke = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, 0);
+    }
     threadEnded = woke > WAIT_OBJECT_0 && woke < WAIT_OBJECT_0 + handles.size();
   }
 }
