@@ -112,9 +112,9 @@ fi
 prefix=$windows_build/wineprefix
 zrvsim=$root/build/native/bin/zrvsim
 preload=$root/build/native/bin/libzrvline.so
-# wine-session.sh fails when a server already runs for the prefix: then it is booted.
+# A server already running for the prefix (exit 3) is used.
 start_wine() {
-  bash scripts/wine-session.sh start "$prefix" || echo "(a wine server already runs for it)"
+  bash scripts/wine-session.sh start "$prefix" || (($? == 3))
 }
 step "Start a persistent wine server for the prefix" start_wine
 

@@ -8,11 +8,13 @@ prefix=build/x86_64/wineprefix
 bench=build/x86_64/bench/kwelmora_bench.exe
 # A wine server already running for the prefix (a test session) is used and left
 # running; otherwise one is started for the run and stopped at its end.
-if bash scripts/wine-session.sh start "$prefix"; then
-  trap 'bash scripts/wine-session.sh stop "$prefix"' EXIT
-else
-  echo "run-bench: using the wine server already running for $prefix" >&2
-fi
+started=0
+bash scripts/wine-session.sh start "$prefix" || started=$?
+case $started in
+  0) trap 'bash scripts/wine-session.sh stop "$prefix"' EXIT ;;
+  3) ;;
+  *) exit "$started" ;;
+esac
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
   "$(uname -sr), $(/usr/lib/wine/wine64 --version 2>/dev/null || echo 'wine64 (version unknown)')," \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"

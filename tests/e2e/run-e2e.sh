@@ -15,8 +15,8 @@
 #   KWELMORA_WINDOWS_BUILD  x86_64 build with Kwelmora.dll and e2e_host.exe
 #                           (default build/x86_64; its wineprefix is used)
 #   KWELMORA_NATIVE_BUILD   native build of linesim/ (default build/native)
-# A wine server is started for the prefix if none runs, and stopped at the end
-# unless KWELMORA_KEEP_WINE=1.
+# A wine server already running for the prefix is used and left running; one
+# started here is stopped at the end unless KWELMORA_KEEP_WINE=1.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -96,7 +96,7 @@ stop_sim() {
 finish() {
   stop_host
   stop_sim
-  if [[ ${KWELMORA_KEEP_WINE:-0} != 1 ]]; then
+  if ((${own_wine:-0})) && [[ ${KWELMORA_KEEP_WINE:-0} != 1 ]]; then
     bash "$root/scripts/wine-session.sh" stop "$prefix"
   fi
   if ((failed == 0)); then rm -rf "$work"; else echo "run-e2e: logs kept in $work"; fi
@@ -477,7 +477,9 @@ group_unload() {
 
 # ---- run ---------------------------------------------------------------------
 
-bash "$root/scripts/wine-session.sh" start "$prefix"
+# A wine server already running for the prefix is used and left running.
+own_wine=1
+bash "$root/scripts/wine-session.sh" start "$prefix" || own_wine=0
 start=$SECONDS
 group_transfers
 group_refusals
