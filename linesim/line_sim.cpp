@@ -288,7 +288,7 @@ std::string LineSim::HandleControl(const std::string& line) {
   } else if (command == "stats" && argumentCount(0)) {
     answer += "received " + std::to_string(bytesRead_) + "\n";
     answer += "sent " + std::to_string(bytesSent_) + "\n";
-    answer += "violations " + std::to_string(device_.ParityViolations().size()) + "\n";
+    answer += "violations " + std::to_string(device_.ParityViolationCount()) + "\n";
     answer += "line-errors " + std::to_string(lineErrors_) + "\n";
   } else if (command == "lines" && argumentCount(0)) {
     const CableState& state = cable_.State();

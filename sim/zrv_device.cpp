@@ -260,6 +260,11 @@ std::vector<ZrvDevice::ReceivedByte> ZrvDevice::ParityViolations() const {
   return violations;
 }
 
+uint64_t ZrvDevice::ParityViolationCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return violations_;
+}
+
 std::vector<ZrvDevice::ReplyMade> ZrvDevice::Replies() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return replies_;
@@ -269,6 +274,12 @@ void ZrvDevice::ClearLogs() {
   std::lock_guard<std::mutex> lock(mutex_);
   received_.clear();
   replies_.clear();
+  violations_ = 0;
+}
+
+void ZrvDevice::SetLogLimit(size_t entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  logLimit_ = entries;
 }
 
 void ZrvDevice::TakeCommand(uint8_t value, Outbox& out) {
@@ -377,7 +388,7 @@ bool ZrvDevice::MakeReply(const ReplyPoint& point, uint8_t correct, WireParity p
       break;
   }
   if (sent) out.actions.push_back(LineAction::Send(value, parity));
-  replies_.push_back({point, fault.action, value});
+  if (replies_.size() < logLimit_) replies_.push_back({point, fault.action, value});
 
   if (fault.action == ReplyAction::Unplug) return false;
   return point.reply == Reply::ReadDataByte || (sent && value == correct);
@@ -428,7 +439,8 @@ InputLines ZrvDevice::CableLines() const {
 }
 
 void ZrvDevice::LogReceived(uint8_t value, WireParity parity, bool violation) {
-  received_.push_back({value, parity, violation});
+  if (violation) ++violations_;
+  if (received_.size() < logLimit_) received_.push_back({value, parity, violation});
 }
 
 void ZrvDevice::EndExchange() {

@@ -192,11 +192,16 @@ class ZrvDevice : public FarEnd {
 
   // What the device has seen and done since construction or ClearLogs: every
   // byte received while plugged in, those of them with the wrong parity, and the
-  // replies at reply points (not the NAKs to unknown commands).
+  // replies at reply points (not the NAKs to unknown commands). Each log keeps
+  // its first LogLimit entries, so that a device left running for days does not
+  // grow without end; the count of parity violations stays exact beyond that.
   std::vector<ReceivedByte> Received() const;
   std::vector<ReceivedByte> ParityViolations() const;
+  uint64_t ParityViolationCount() const;
   std::vector<ReplyMade> Replies() const;
   void ClearLogs();
+  static constexpr size_t kDefaultLogLimit = size_t{1} << 20;
+  void SetLogLimit(size_t entries);
 
  private:
   enum class Phase : uint8_t { Idle, ReadLocation, ReadRequests, WriteLocation, WriteData };
@@ -268,6 +273,8 @@ class ZrvDevice : public FarEnd {
 
   std::vector<ReceivedByte> received_;
   std::vector<ReplyMade> replies_;
+  uint64_t violations_ = 0;  // since ClearLogs, kept or not
+  size_t logLimit_ = kDefaultLogLimit;
 };
 
 }  // namespace sim

@@ -259,6 +259,24 @@ TEST_F(ZrvDeviceTest, BytesWithTheWrongParityForTheirPlaceAreLoggedAsViolations)
   }
 }
 
+// A device left running keeps the first entries of its logs and no more; the
+// count of parity violations goes on past the limit, and ClearLogs starts afresh.
+TEST_F(ZrvDeviceTest, LogsStopGrowingAtTheirLimitAndViolationsAreStillCounted) {
+  device.SetLogLimit(3);
+  for (int i = 0; i < 5; ++i) Feed({{1, kOdd}, {1, WireParity::Mark}});
+  EXPECT_EQ(device.Received().size(), 3u);
+  EXPECT_EQ(device.Replies().size(), 3u);
+  EXPECT_EQ(device.ParityViolations().size(), 1u) << "the one kept in the first three bytes";
+  EXPECT_EQ(device.ParityViolationCount(), 5u);
+  EXPECT_EQ(line.Sent().size(), 5u) << "every status request still answered";
+
+  device.ClearLogs();
+  EXPECT_EQ(device.ParityViolationCount(), 0u);
+  Feed({{1, WireParity::Mark}});
+  EXPECT_EQ(device.Received(), (std::vector<ZrvDevice::ReceivedByte>{{1, WireParity::Mark, true}}));
+  EXPECT_EQ(device.ParityViolationCount(), 1u);
+}
+
 TEST_F(ZrvDeviceTest, UnknownCommandsAndStrayRequestsAreRefused) {
   Feed({{0x33, kOdd}, {5, kOdd}});
   EXPECT_EQ(line.Sent(), (std::vector<Byte>{{kNak, kOdd}, {kNak, kOdd}}));
