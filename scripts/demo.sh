@@ -30,9 +30,10 @@ stop_sim() {
   sim_pid=
 }
 
+own_wine=0  # whether this script started the prefix's wine server
 cleanup() {
   stop_sim
-  if [[ -n ${prefix:-} ]]; then bash scripts/wine-session.sh stop "$prefix"; fi
+  if ((own_wine)); then bash scripts/wine-session.sh stop "$prefix"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -76,9 +77,7 @@ quietly() {
 
 build_windows() {
   quietly cmake --preset x86_64 || return
-  local targets=(Kwelmora)
-  if cmake --build build/x86_64 --target help | grep -qw zrvtool; then targets+=(zrvtool); fi
-  quietly cmake --build build/x86_64 --target "${targets[@]}" -j2
+  quietly cmake --build build/x86_64 --target Kwelmora zrvtool -j2
 }
 
 build_native() {
@@ -100,21 +99,22 @@ step "Build zrvsim and libzrvline.so (native)" build_native
 
 zrvtool_exe=$windows_build/bin/zrvtool.exe
 if [[ ! -f $zrvtool_exe ]]; then
-  cat >&2 <<EOF
-
-demo: $zrvtool_exe is not built.
-      zrvtool (the console program this demo drives) is not part of this
-      branch's build. Merge it, then run 'make demo' again.
-EOF
+  echo "demo: $zrvtool_exe is missing: build the target zrvtool in $windows_build" >&2
   exit 1
 fi
 
 prefix=$windows_build/wineprefix
 zrvsim=$root/build/native/bin/zrvsim
 preload=$root/build/native/bin/libzrvline.so
-# A server already running for the prefix (exit 3) is used.
+# A server already running for the prefix (exit 3) is used and left running.
 start_wine() {
-  bash scripts/wine-session.sh start "$prefix" || (($? == 3))
+  local started=0
+  bash scripts/wine-session.sh start "$prefix" || started=$?
+  case $started in
+    0) own_wine=1 ;;
+    3) ;;
+    *) return "$started" ;;
+  esac
 }
 step "Start a persistent wine server for the prefix" start_wine
 
