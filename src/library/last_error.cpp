@@ -50,6 +50,8 @@ void RecordError(const char* text, int32_t code) {
   LastErrorCode = code;
 }
 
+void RecordLastError(const char* text) { RecordError(text, static_cast<int32_t>(GetLastError())); }
+
 void RecordErrorCode(int32_t code) {
   RecordGuard guard(true);
   LastErrorCode = code;

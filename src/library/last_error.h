@@ -18,6 +18,9 @@ extern int32_t LastErrorCode;
 // Stores a failure: the text (Windows-1250) and its code, replacing the previous one.
 void RecordError(const char* text, int32_t code);
 
+// Stores a failure with the calling thread's system error code (GetLastError).
+void RecordLastError(const char* text);
+
 // Stores a bare system error code, leaving the text as it is (a failure that has
 // no message of its own, such as the process not opening for a priority query).
 void RecordErrorCode(int32_t code);

@@ -322,7 +322,7 @@ int32_t TComm::Close() {
   }
 
   if (!serial_io::SetCommTimeouts(Handle, &SavedTimeouts)) {
-    RecordError(kTimeoutsMessage, static_cast<int32_t>(GetLastError()));
+    RecordLastError(kTimeoutsMessage);
   }
 
   // The worker first: a transfer under way completes (at the latest when the

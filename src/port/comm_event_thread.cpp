@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-
 // Raises the process to the real-time class for as long as the port is open, so
 // that the worker and the watcher answer the line at once. The class it had is
 // saved for the port's close.
@@ -160,6 +158,6 @@ void TZdarzeniaCommThread::Run() {
       serial_io::GetOverlappedResult(PortHandle, &record, &count, TRUE);
     }
   }
-  serial_io::PurgeComm(PortHandle, kPurgeAll);
+  serial_io::PurgeComm(PortHandle, serial_io::kPurgeAll);
   CloseHandle(record.hEvent);
 }

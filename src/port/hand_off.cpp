@@ -24,8 +24,6 @@ struct DirectionTexts {
 constexpr DirectionTexts kWriteTexts{"Zapis przerwany.", "Błąd podczas sygnalizacji zdarzenia."};
 constexpr DirectionTexts kReadTexts{"Przerwany zapis ", "Błąd podczas anulacji zdarzenia."};
 
-void Record(const char* text) { RecordError(text, static_cast<int32_t>(GetLastError())); }
-
 // Waits until the port closes or the worker is idle, in that order of preference:
 // a closed port wins over an idle worker. Reads both handles afresh.
 DWORD WaitForIdleOrClosing() {
@@ -46,13 +44,13 @@ bool HandOff(Direction direction, uint8_t value, uint8_t* received) {
     // Reset before the request, so the second wait cannot see the idle state that
     // came before it.
     if (!ResetEvent(TransferIdleEvent)) {
-      Record("Błąd podczas anulacji zdarzenia.");
+      RecordLastError("Błąd podczas anulacji zdarzenia.");
       TransferFailed = true;
       return false;
     }
     HANDLE request = direction == Direction::Write ? WriteRequestEvent : ReadRequestEvent;
     if (!SetEvent(request)) {
-      Record("Błąd podczas sygnalizacji zdarzenia.");
+      RecordLastError("Błąd podczas sygnalizacji zdarzenia.");
       TransferFailed = true;
       // No transfer was asked for: put the idle state back so that later callers
       // are not left waiting for a transfer that never comes.
@@ -60,10 +58,10 @@ bool HandOff(Direction direction, uint8_t value, uint8_t* received) {
       return false;
     }
   } else if (first == WAIT_OBJECT_0) {
-    Record(texts.closedWhileWaiting);
+    RecordLastError(texts.closedWhileWaiting);
     TransferFailed = true;
   } else {
-    Record("Niepoprawny zapis.");
+    RecordLastError("Niepoprawny zapis.");
     TransferFailed = true;
   }
 
@@ -73,12 +71,12 @@ bool HandOff(Direction direction, uint8_t value, uint8_t* received) {
       *received = InByte;
     }
   } else {
-    Record("Błąd funkcji WaitForMultipleObjects.");
+    RecordLastError("Błąd funkcji WaitForMultipleObjects.");
     TransferFailed = true;
   }
 
   if (!SetEvent(TransferIdleEvent)) {
-    Record(texts.finalSignalFailed);
+    RecordLastError(texts.finalSignalFailed);
     result = false;
   }
   return result;

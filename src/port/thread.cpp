@@ -86,7 +86,12 @@ LRESULT CALLBACK HandOverWindowProc(HWND window, UINT message, WPARAM wParam, LP
 }  // namespace
 
 TThread::TThread()
-    : handle_(nullptr), threadId_(0), stopRequested_(0), finished_(0), started_(0), skipRun_(0) {
+    : handle_(nullptr),
+      module_(nullptr),
+      stopRequested_(0),
+      finished_(0),
+      started_(0),
+      skipRun_(0) {
   {
     WindowLockGuard guard;
     if (!WindowAlive()) {
@@ -96,7 +101,7 @@ TThread::TThread()
   }
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                      reinterpret_cast<LPCSTR>(&TThread::ThreadStart), &module_);
-  handle_ = CreateThread(nullptr, 0, &TThread::ThreadStart, this, CREATE_SUSPENDED, &threadId_);
+  handle_ = CreateThread(nullptr, 0, &TThread::ThreadStart, this, CREATE_SUSPENDED, nullptr);
   if (handle_ == nullptr && module_ != nullptr) {
     FreeLibrary(module_);
     module_ = nullptr;
@@ -218,11 +223,6 @@ DWORD WINAPI TThread::ThreadStart(LPVOID parameter) {
     }
   }
   InterlockedExchange(&self->finished_, 1);
-  try {
-    self->EndOfRun();
-  } catch (...) {
-    exitCode = 1;
-  }
   // The object stays until the owner has seen the thread end, which is after this.
   HMODULE module = self->module_;
   if (module != nullptr) {

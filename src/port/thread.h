@@ -31,7 +31,6 @@ class TThread {
   DWORD WaitForEnd();
 
   HANDLE ThreadHandle() const { return handle_; }
-  DWORD ThreadId() const { return threadId_; }
 
   // The thread that runs hand-overs, or 0 while there is no hand-over window.
   static DWORD HandOverThreadId();
@@ -45,8 +44,6 @@ class TThread {
 
   // The thread body.
   virtual void Run() = 0;
-  // Runs after the body has returned, on the thread itself.
-  virtual void EndOfRun() {}
 
   // Runs `operation` on the hand-over thread and returns when it has run. A failure
   // the operation raises is carried back and raised again here. When there is no
@@ -61,7 +58,6 @@ class TThread {
   void RunHandedOver();
 
   HANDLE handle_;
-  DWORD threadId_;
   // The library stays loaded while one of its threads runs: each thread holds a
   // reference and gives it back as it exits.
   HMODULE module_;

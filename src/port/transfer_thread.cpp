@@ -10,8 +10,6 @@ namespace {
 
 constexpr char kAbsentPort[] = "Port nie jest otwarty, niemożliwa operacja.";
 
-void Record(const char* text) { RecordError(text, static_cast<int32_t>(GetLastError())); }
-
 // The messages of one direction of transfer.
 struct TransferTexts {
   const char* eventNotCreated;
@@ -51,7 +49,7 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
   HANDLE request = write ? WriteRequestEvent : ReadRequestEvent;
   try {
     if (!ResetEvent(request)) {
-      Record("Błąd zamknięcia uchwytu.");
+      RecordLastError("Błąd zamknięcia uchwytu.");
       ReleaseCallerAfterFailure();
       return 0;
     }
@@ -66,7 +64,7 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
     record = OVERLAPPED();
     record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (record.hEvent == nullptr) {
-      Record(texts.eventNotCreated);
+      RecordLastError(texts.eventNotCreated);
       ReleaseCallerAfterFailure();
       return 0;
     }
@@ -77,7 +75,7 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
                                                   &transferred, &record);
     if (done) {
       if (transferred != static_cast<DWORD>(count)) {
-        Record(texts.wrongCountAtOnce);
+        RecordLastError(texts.wrongCountAtOnce);
       }
     } else if (GetLastError() == ERROR_IO_PENDING) {
       const DWORD woken = WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
@@ -89,13 +87,13 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
                       static_cast<int32_t>(error));
           transferred = 0;
         } else if (transferred != static_cast<DWORD>(count)) {
-          Record(texts.timedOut);
+          RecordLastError(texts.timedOut);
         }
       } else {
         if (woken == WAIT_OBJECT_0 + 1) {
-          Record(texts.portClosing);
+          RecordLastError(texts.portClosing);
         } else {
-          Record(texts.waitFailed);
+          RecordLastError(texts.waitFailed);
         }
         // The transfer is still with the driver: take it back before its record and
         // event are released, or its completion would land in them later.
@@ -107,18 +105,18 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
         transferred = 0;
       }
     } else {
-      Record(texts.callFailed);
+      RecordLastError(texts.callFailed);
       transferred = 0;
     }
 
     if (!CloseHandle(record.hEvent)) {
-      Record("Błąd zamknięcia uchwytu.");
+      RecordLastError("Błąd zamknięcia uchwytu.");
     }
     record.hEvent = nullptr;
     TransferFailed = transferred == 0;
     result = static_cast<int32_t>(transferred);
     if (!SetEvent(TransferIdleEvent)) {
-      Record("Błąd podczas anulacji zdarzenia.");
+      RecordLastError("Błąd podczas anulacji zdarzenia.");
       result = 0;
     }
     return result;
@@ -147,10 +145,21 @@ TZapisOdczytThread::TZapisOdczytThread() : StopEvent(nullptr), ready_(nullptr) {
   ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetThreadPriority(ThreadHandle(), THREAD_PRIORITY_TIME_CRITICAL);
   Start();
-  if (ready_ != nullptr) {
-    WaitForSingleObject(ready_, INFINITE);
+  const HANDLE thread = ThreadHandle();
+  if (thread == nullptr) {
+    // No worker: the hand-off events are taken away, so that a caller's wait fails
+    // at once instead of waiting on the previous worker's events until the close.
+    TransferIdleEvent = nullptr;
+    WriteRequestEvent = nullptr;
+    ReadRequestEvent = nullptr;
+  } else if (ready_ != nullptr) {
+    HANDLE readyOrEnded[2] = {ready_, thread};
+    WaitForMultipleObjects(2, readyOrEnded, FALSE, INFINITE);
   } else {
-    WaitForEnd();  // without the signal we cannot tell; the run is short either way
+    // Without the signal, watch for the run to publish its events (or end).
+    while (!Finished() && ReadRequestEvent == previous[2] && TransferIdleEvent == previous[0]) {
+      Sleep(1);
+    }
   }
   for (HANDLE handle : previous) {
     if (handle != nullptr && handle != TransferIdleEvent && handle != WriteRequestEvent &&
@@ -194,7 +203,7 @@ void TZapisOdczytThread::Run() {
   HANDLE readRequest =
       writeRequest != nullptr ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
   if (readRequest == nullptr) {
-    Record("Błąd CreateEvent. ");
+    RecordLastError("Błąd CreateEvent. ");
     // Without a worker no request can be served: the hand-off events are taken
     // away, so a caller's wait fails at once instead of waiting for the port's
     // close. Only the opening thread reads them now; it waits for `ready_`.

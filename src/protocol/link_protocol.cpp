@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-
 TComm* ActivePort() { return CommSlots[ActiveSlot]; }
 
 HANDLE ActiveHandle() {
@@ -79,7 +77,7 @@ void SendCommandByte(uint8_t value) {
   // Only bytes that arrive after the command byte can be its reply: whatever an
   // earlier, abandoned exchange left in the queues goes first. The purge runs
   // between hand-offs, so it aborts no transfer of the worker's.
-  serial_io::PurgeComm(ActiveHandle(), kPurgeAll);
+  serial_io::PurgeComm(ActiveHandle(), serial_io::kPurgeAll);
   SendWithParity(value, ODDPARITY);
 }
 
