@@ -14,7 +14,6 @@ constexpr LONG kStatusPending = 0x00000103;  // OVERLAPPED.Internal while in fli
 
 // Error codes (the high bit set).
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);  // ERROR_OPERATION_ABORTED
-constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000D);
 
 constexpr bool IsNtSuccess(LONG status) { return status >= 0; }
 

@@ -46,10 +46,6 @@ long PortNumberOf(const std::string& upperPath) {
 
 }  // namespace
 
-struct VirtualSerialDriver::Device {
-  DWORD fileType = FILE_TYPE_UNKNOWN;
-};
-
 const char* CallName(Call call) {
   switch (call) {
     case Call::CreateFileA:
@@ -198,26 +194,26 @@ void VirtualSerialDriver::RemovePort(unsigned number) {
 }
 
 void VirtualSerialDriver::Forget(Port& port, std::unique_lock<SrwLock>& lock) {
-  // The port's pending operations end as a removed device ends them; its far end
-  // is not told, and a callback under way on another thread finishes first.
-  while (!port.operations.empty()) {
-    Complete(port, port.operations.front().get(), kStatusCancelled, 0);
-  }
+  // The port's handles go first, so that no call adds an operation while a
+  // callback under way on another thread finishes (the lock is let go for that);
+  // then its pending operations end as a removed device ends them. Its far end is
+  // not told.
   port.removed = true;
   port.toFarEnd.clear();
-  const DWORD self = GetCurrentThreadId();
-  changed_.Wait(lock, [&] { return port.drainer == 0 || port.drainer == self; });
   for (auto it = portHandles_.begin(); it != portHandles_.end();) {
     it = it->second == &port ? portHandles_.erase(it) : std::next(it);
+  }
+  const DWORD self = GetCurrentThreadId();
+  changed_.Wait(lock, [&] { return port.drainer == 0 || port.drainer == self; });
+  while (!port.operations.empty()) {
+    Complete(port, port.operations.front().get(), kStatusCancelled, 0);
   }
   ports_.erase(port.number);
 }
 
 void VirtualSerialDriver::AddOtherDevice(const std::string& path, DWORD fileType) {
   StepLock step(mutex_, changed_);
-  auto device = std::make_unique<Device>();
-  device->fileType = fileType;
-  devices_[Upper(path)] = std::move(device);
+  devices_[Upper(path)] = fileType;
 }
 
 void VirtualSerialDriver::FailCall(Call call, DWORD error, unsigned skip, unsigned times) {
@@ -500,7 +496,7 @@ HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
     if (device != devices_.end()) {
       const uintptr_t handle = nextHandle_;
       nextHandle_ += 4;
-      deviceHandles_[handle] = device->second.get();
+      deviceHandles_[handle] = device->second;
       answer.Set(ERROR_SUCCESS);
       return reinterpret_cast<HANDLE>(handle);
     }
@@ -554,7 +550,7 @@ DWORD VirtualSerialDriver::GetFileType(HANDLE file) {
   auto device = deviceHandles_.find(key);
   if (device != deviceHandles_.end()) {
     answer.Set(ERROR_SUCCESS);
-    return device->second->fileType;
+    return device->second;
   }
   answer.Set(ERROR_INVALID_HANDLE);
   return FILE_TYPE_UNKNOWN;

@@ -92,7 +92,8 @@ struct ForcedOutcome {
   // afterwards on the driver's clock thread. False: the call itself answers.
   bool pends = true;
   // Win32 error of the completion (ERROR_SUCCESS for success). A call that
-  // answers itself fails with it without touching the OVERLAPPED; a pending
+  // answers itself fails with it (its OVERLAPPED was already marked in flight, as
+  // every issued call marks it); a pending
   // operation completes with the matching NTSTATUS, which GetOverlappedResult
   // turns back into this error.
   DWORD error = ERROR_SUCCESS;
@@ -279,7 +280,6 @@ class VirtualSerialDriver {
 
  private:
   struct Port;
-  struct Device;
   struct Operation;
   struct Issuer;
   class PortLine;
@@ -365,9 +365,9 @@ class VirtualSerialDriver {
   // Notified on every change a waiter may look for: completions, state changes.
   mutable Condition changed_;
   std::map<unsigned, std::shared_ptr<Port>> ports_;
-  std::map<std::string, std::unique_ptr<Device>> devices_;  // upper-cased path
+  std::map<std::string, DWORD> devices_;  // file type by upper-cased path
   std::map<uintptr_t, Port*> portHandles_;
-  std::map<uintptr_t, Device*> deviceHandles_;
+  std::map<uintptr_t, DWORD> deviceHandles_;  // file type by handle
   Failure failures_[static_cast<unsigned>(Call::Count)];
   unsigned counts_[static_cast<unsigned>(Call::Count)] = {};
   std::string lastOpenedPath_;

@@ -94,12 +94,8 @@ void VirtualSerialDriver::RunClock() {
           nextCharacter = std::min(nextCharacter, port.arriving.front().at);
         }
         for (const auto& operation : port.operations) {
-          if (operation->forced || !operation->started) {
-            // Due at once; only the current read or write starts, and it has.
-            if (operation->forced) {
-              next = now;
-            }
-            continue;
+          if (!operation->started) {
+            continue;  // only the current read or write starts (forced ones ended above)
           }
           next = std::min(next, operation->totalDeadline);
           if (operation->kind == IoKind::Read) {

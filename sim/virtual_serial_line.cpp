@@ -112,6 +112,9 @@ void VirtualSerialDriver::Drain(const std::shared_ptr<Port>& port) {
   if (port->drainer == self) {
     return;  // inside a callback of this port: the loop below it delivers the rest
   }
+  if (port->toFarEnd.empty()) {
+    return;  // nothing to deliver: no need to wait for another thread's callback
+  }
   changed_.Wait(step.lock(), [&] { return port->drainer == 0; });
   port->drainer = self;
   while (!port->removed && !port->toFarEnd.empty()) {
