@@ -20,7 +20,7 @@ com=${COM:-36}
 work=$(mktemp -d "${TMPDIR:-/tmp}/kwelmora-idle.XXXXXX")
 sim_pid=
 host_pid=
-own_server=0
+source "$root/scripts/wine-server.bash"
 cleanup() {
   if [[ -n $host_pid ]]; then
     kill "$host_pid" 2>/dev/null || true
@@ -30,12 +30,12 @@ cleanup() {
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
   fi
-  if ((own_server)); then bash "$root/scripts/wine-session.sh" stop "$prefix"; fi
+  release_wine_server "$prefix"
   rm -rf "$work"
 }
 trap cleanup EXIT
 # A wine server already running for the prefix is used and left running.
-if bash "$root/scripts/wine-session.sh" start "$prefix"; then own_server=1; fi
+use_wine_server "$prefix"
 
 "$native_build/bin/zrvsim" --prefix "$prefix" --com "$com" --ready-file "$work/ready" \
   </dev/null >"$work/zrvsim.log" 2>&1 &

@@ -30,10 +30,10 @@ stop_sim() {
   sim_pid=
 }
 
-own_wine=0  # whether this script started the prefix's wine server
+source scripts/wine-server.bash
 cleanup() {
   stop_sim
-  if ((own_wine)); then bash scripts/wine-session.sh stop "$prefix"; fi
+  release_wine_server "${prefix:-}"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -106,17 +106,8 @@ fi
 prefix=$windows_build/wineprefix
 zrvsim=$root/build/native/bin/zrvsim
 preload=$root/build/native/bin/libzrvline.so
-# A server already running for the prefix (exit 3) is used and left running.
-start_wine() {
-  local started=0
-  bash scripts/wine-session.sh start "$prefix" || started=$?
-  case $started in
-    0) own_wine=1 ;;
-    3) ;;
-    *) return "$started" ;;
-  esac
-}
-step "Start a persistent wine server for the prefix" start_wine
+# A server already running for the prefix is used and left running.
+step "Start a persistent wine server for the prefix" use_wine_server "$prefix"
 
 # ---- the device ----------------------------------------------------------------
 

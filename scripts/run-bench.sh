@@ -8,13 +8,9 @@ prefix=build/x86_64/wineprefix
 bench=build/x86_64/bench/kwelmora_bench.exe
 # A wine server already running for the prefix (a test session) is used and left
 # running; otherwise one is started for the run and stopped at its end.
-started=0
-bash scripts/wine-session.sh start "$prefix" || started=$?
-case $started in
-  0) trap 'bash scripts/wine-session.sh stop "$prefix"' EXIT ;;
-  3) ;;
-  *) exit "$started" ;;
-esac
+source scripts/wine-server.bash
+use_wine_server "$prefix"
+trap 'release_wine_server "$prefix"' EXIT
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
   "$(uname -sr), $(/usr/lib/wine/wine64 --version 2>/dev/null || echo 'wine64 (version unknown)')," \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"

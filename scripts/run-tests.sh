@@ -6,17 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 prefix=build/x86_64/wineprefix
+source scripts/wine-server.bash
 
 status=0
 ctest --preset i686 || status=1
 # A wine server already running for the prefix is used and left running.
-started=0
-bash scripts/wine-session.sh start "$prefix" || started=$?
-case $started in
-  0) trap 'bash scripts/wine-session.sh stop "$prefix"' EXIT ;;
-  3) ;;
-  *) exit "$started" ;;
-esac
+use_wine_server "$prefix"
+trap 'release_wine_server "$prefix"' EXIT
 # A test that fails is run once more, and both runs show in the output: wine has
 # been seen, rarely, to end a program at start with no output at all (0.01 s).
 ctest --preset x86_64 -j2 --repeat until-pass:2 || status=1
@@ -25,7 +21,7 @@ ctest --preset x86_64 -j2 --repeat until-pass:2 || status=1
 # tests, then the release x86_64 DLL through Wine's serial stack against zrvsim.
 if cmake -S linesim -B build/native >/dev/null && cmake --build build/native -j2; then
   ctest --test-dir build/native -j2 --output-on-failure || status=1
-  KWELMORA_KEEP_WINE=1 bash tests/e2e/run-e2e.sh || status=1
+  bash tests/e2e/run-e2e.sh || status=1
 else
   echo "run-tests: the native build (linesim/) failed" >&2
   status=1

@@ -16,10 +16,11 @@
 #                           (default build/x86_64; its wineprefix is used)
 #   KWELMORA_NATIVE_BUILD   native build of linesim/ (default build/native)
 # A wine server already running for the prefix is used and left running; one
-# started here is stopped at the end unless KWELMORA_KEEP_WINE=1.
+# started here is stopped at the end.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$root/scripts/wine-server.bash"
 windows_build=$(realpath -m "${KWELMORA_WINDOWS_BUILD:-$root/build/x86_64}")
 native_build=$(realpath -m "${KWELMORA_NATIVE_BUILD:-$root/build/native}")
 zrvsim=$native_build/bin/zrvsim
@@ -96,9 +97,7 @@ stop_sim() {
 finish() {
   stop_host
   stop_sim
-  if ((${own_wine:-0})) && [[ ${KWELMORA_KEEP_WINE:-0} != 1 ]]; then
-    bash "$root/scripts/wine-session.sh" stop "$prefix"
-  fi
+  release_wine_server "$prefix"
   if ((failed == 0)); then rm -rf "$work"; else echo "run-e2e: logs kept in $work"; fi
 }
 trap finish EXIT
@@ -477,9 +476,10 @@ group_unload() {
 
 # ---- run ---------------------------------------------------------------------
 
-# A wine server already running for the prefix is used and left running.
-own_wine=1
-bash "$root/scripts/wine-session.sh" start "$prefix" || own_wine=0
+use_wine_server "$prefix" || {
+  echo "run-e2e: no wine server for $prefix" >&2
+  exit 1
+}
 start=$SECONDS
 group_transfers
 group_refusals

@@ -1,0 +1,23 @@
+# Sourced by the scripts that run Windows programs under wine64.
+# use_wine_server PREFIX: starts a persistent wine server for the prefix, or uses
+#   the one already running for it (scripts/wine-session.sh says so, exit 3);
+#   fails with wine-session.sh's status otherwise.
+# release_wine_server PREFIX: stops the server if use_wine_server started it.
+wine_server_owned=0
+
+use_wine_server() {
+  local status=0
+  bash "${BASH_SOURCE[0]%/*}/wine-session.sh" start "$1" || status=$?
+  case $status in
+    0) wine_server_owned=1 ;;
+    3) ;;
+    *) return "$status" ;;
+  esac
+}
+
+release_wine_server() {
+  if ((wine_server_owned)); then
+    wine_server_owned=0
+    bash "${BASH_SOURCE[0]%/*}/wine-session.sh" stop "$1"
+  fi
+}
