@@ -481,7 +481,8 @@ class Runner {
     if (!PrepareFiles()) return kExitUsage;
     const int status = RunOnDevice();
     if (options_.command == Command::kDump && status != kExitOk) {
-      // Only complete images are left behind; an older file of that name stays as it was.
+      // Only complete images are left behind. An older file of that name stays as it
+      // was, unless writing the new image over it was what failed.
       if (!dump_file_existed_) std::remove(options_.image_file.c_str());
       err_ << "dump: '" << options_.image_file << "' not written\n";
     }
@@ -566,6 +567,24 @@ class Runner {
     return kExitFailed;
   }
 
+  // One record read for dump, restore or verify: kExitOk, or the failure reported
+  // below the progress line.
+  int ReadRecord(Session& session, Progress& progress, int address, Record* record) {
+    const unsigned code = session.Read(address, record);
+    if (code == KWELMORA_OK) return kExitOk;
+    progress.Break();
+    return DeviceFailure("read " + std::to_string(address), code);
+  }
+
+  // Reports a record the device holds differently from the image; true if it does.
+  bool Differs(Progress& progress, int address, const Record& device, const Record& image,
+               const char* how) {
+    if (device == image) return false;
+    progress.Break();
+    out_ << "record " << address << " " << how << " (" << Differences(device, image) << ")\n";
+    return true;
+  }
+
   bool Interrupted(Progress& progress, int done, int total) {
     if (context_.stop == nullptr || !context_.stop->load()) return false;
     progress.Break();
@@ -612,11 +631,7 @@ class Runner {
       if (Interrupted(progress, done, total)) return kExitFailed;
       const int address = options_.first + done;
       Record record{};
-      const unsigned code = session.Read(address, &record);
-      if (code != KWELMORA_OK) {
-        progress.Break();
-        return DeviceFailure("read " + std::to_string(address), code);
-      }
+      if (const int failed = ReadRecord(session, progress, address, &record)) return failed;
       image.insert(image.end(), record.begin(), record.end());
       progress.Update(done + 1);
     }
@@ -637,23 +652,14 @@ class Runner {
       if (Interrupted(progress, done, kRecordCount)) return kExitFailed;
       const int address = kFirstAddress + done;
       const Record wanted = RecordAt(image_, done);
-      unsigned code = session.Write(address, wanted);
+      const unsigned code = session.Write(address, wanted);
       if (code != KWELMORA_OK) {
         progress.Break();
         return DeviceFailure("write " + std::to_string(address), code);
       }
       Record back{};
-      code = session.Read(address, &back);
-      if (code != KWELMORA_OK) {
-        progress.Break();
-        return DeviceFailure("read " + std::to_string(address), code);
-      }
-      if (back != wanted) {
-        progress.Break();
-        out_ << "record " << address << " reads back differently (" << Differences(back, wanted)
-             << ")\n";
-        ++differing;
-      }
+      if (const int failed = ReadRecord(session, progress, address, &back)) return failed;
+      if (Differs(progress, address, back, wanted, "reads back differently")) ++differing;
       progress.Update(done + 1);
     }
     if (differing > 0) {
@@ -674,17 +680,8 @@ class Runner {
       if (Interrupted(progress, done, total)) return kExitFailed;
       const int address = options_.first + done;
       Record record{};
-      const unsigned code = session.Read(address, &record);
-      if (code != KWELMORA_OK) {
-        progress.Break();
-        return DeviceFailure("read " + std::to_string(address), code);
-      }
-      const Record wanted = RecordAt(image_, done);
-      if (record != wanted) {
-        progress.Break();
-        out_ << "record " << address << " differs (" << Differences(record, wanted) << ")\n";
-        ++differing;
-      }
+      if (const int failed = ReadRecord(session, progress, address, &record)) return failed;
+      if (Differs(progress, address, record, RecordAt(image_, done), "differs")) ++differing;
       progress.Update(done + 1);
     }
     if (differing > 0) {

@@ -24,7 +24,8 @@ constexpr int kFullImageSize = kRecordCount * kRecordSize;
 
 // Exit statuses.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // a device operation failed, or verification found differences
+constexpr int kExitFailed = 1;  // port not opened, device operation failed, differences
+                                // found, image not written, or interrupted
 constexpr int kExitUsage = 2;   // bad arguments, unusable file, DLL or export missing
 
 using Record = std::array<std::uint8_t, kRecordSize>;
