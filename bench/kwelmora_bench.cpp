@@ -16,7 +16,6 @@
 // Every transaction must succeed; the program fails otherwise.
 #include <windows.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>

@@ -36,9 +36,8 @@ constexpr uint32_t kCableVersion = 1;
 
 // Parity bits of c_cflag that the pty cannot keep.
 constexpr unsigned kParityFlags = PARENB | PARODD | CMSPAR;
-// Modem lines, as TIOCMGET reports them.
+// The modem lines the port drives, as TIOCMGET reports them.
 constexpr uint32_t kOutputLineBits = TIOCM_RTS | TIOCM_DTR;
-constexpr uint32_t kInputLineBits = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR;
 
 // The shared memory. zrvsim creates and owns it; the preload maps it.
 struct CableState {

@@ -30,7 +30,6 @@ class CableServer {
   CableServer& operator=(const CableServer&) = delete;
 
   CableState& State() { return *state_; }
-  const std::string& SocketPath() const { return socketPath_; }
 
   // For the caller's poll loop: the listening socket, then the connections.
   int ListenFd() const { return listen_; }
