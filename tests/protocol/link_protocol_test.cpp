@@ -10,6 +10,7 @@
 #include "library/last_error.h"
 #include "library/library_state.h"
 #include "port/comm.h"
+#include "reliability/zrv_line_fixture.h"
 #include "test_support.h"
 #include "zrv_device.h"
 
@@ -22,8 +23,6 @@ using sim::ZrvDevice;
 using sim::ZrvFault;
 using Received = ZrvDevice::ReceivedByte;
 using Record = std::array<uint8_t, 30>;
-
-constexpr unsigned kPort = 3;
 
 Record Pattern(uint8_t seed) {
   Record record{};
@@ -44,27 +43,9 @@ std::vector<Received> Bytes(std::initializer_list<std::pair<uint8_t, WireParity>
   return out;
 }
 
-class LinkProtocolTest : public LibraryTest {
- protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    driver().AddPort(kPort);
-    driver().AttachFarEnd(kPort, &device);
-  }
-
-  void TearDown() override {
-    OdinicjowanoPortSzeregowyDlaZRV();
-    driver().AttachFarEnd(kPort, nullptr);
-    LibraryTest::TearDown();
-  }
-
-  void Open() {
-    ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
-    device.ClearLogs();
-  }
-
-  ZrvDevice device;
-};
+// The library's port open on a virtual COM port with the ZRV device model at its
+// far end (the reliability tests' scene).
+using LinkProtocolTest = reliability::ZrvLineTest;
 
 TEST_F(LinkProtocolTest, StatusReadSendsOneOddCommandByteAndReturnsTheStatus) {
   Open();

@@ -43,8 +43,16 @@ TEST_F(IdleCostTest, TheLibrarysThreadsSleepWhileThePortIsOpenAndIdle) {
       {"kwworker", port->Worker->ThreadHandle(), "", {}},
       {"kwwatcher", port->Watcher->ThreadHandle(), "", {}},
   };
+  // Under Wine the threads' Linux tasks give their context switches, which catch a
+  // periodic wake-up that uses too little CPU to show; elsewhere only CPU time is
+  // measured.
+  const bool underWine =
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
   for (Watched& watched : threads) {
     watched.task = FindLinuxTask(watched.thread, watched.name);
+    if (underWine) {
+      ASSERT_FALSE(watched.task.empty()) << "no Linux task named " << watched.name;
+    }
   }
 
   FILETIME created, exited, kernel, user;
@@ -54,10 +62,8 @@ TEST_F(IdleCostTest, TheLibrarysThreadsSleepWhileThePortIsOpenAndIdle) {
     watched.before = MeasureThread(watched.thread, watched.task);
   }
 
-  // The host idles: a wait on an event that nothing signals.
-  HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_EQ(WaitForSingleObject(never, kIdleMs), static_cast<DWORD>(WAIT_TIMEOUT));
-  CloseHandle(never);
+  // The host idles for the interval measured.
+  Sleep(kIdleMs);
 
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   const ULONGLONG processAfter = FileTimeValue(kernel) + FileTimeValue(user);
@@ -68,6 +74,9 @@ TEST_F(IdleCostTest, TheLibrarysThreadsSleepWhileThePortIsOpenAndIdle) {
     const ULONGLONG cpu = after.cpu100ns - watched.before.cpu100ns;
     std::printf("  %-9s CPU %.1f ms", watched.name, static_cast<double>(cpu) / 1e4);
     EXPECT_LE(cpu, kCpuBound100ns) << watched.name;
+    if (underWine) {
+      EXPECT_TRUE(after.switchesKnown && watched.before.switchesKnown) << watched.name;
+    }
     if (after.switchesKnown && watched.before.switchesKnown) {
       const unsigned long long voluntary =
           after.voluntarySwitches - watched.before.voluntarySwitches;

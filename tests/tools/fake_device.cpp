@@ -15,7 +15,6 @@ zrvtool::DeviceApi FakeDevice::Api() const {
 
 unsigned char KWELMORA_CALL FakeDevice::Open(unsigned char port) {
   g_device->log.push_back("open " + std::to_string(port));
-  ++g_device->export_calls;
   // Like the DLL: a second opening while the port is open fails.
   if (g_device->port_open || !g_device->open_succeeds) return 0;
   g_device->port_open = true;
@@ -24,15 +23,12 @@ unsigned char KWELMORA_CALL FakeDevice::Open(unsigned char port) {
 
 unsigned char KWELMORA_CALL FakeDevice::Close() {
   g_device->log.push_back("close");
-  ++g_device->export_calls;
-  ++g_device->closes;
   g_device->port_open = false;
   return 1;
 }
 
 // The result of a transfer before any data moves: closed port, bad address, injected code.
 unsigned char FakeDevice::Transfer(int address, const std::map<int, unsigned char>& results) {
-  ++g_device->export_calls;
   if (address < zrvtool::kFirstAddress || address > zrvtool::kLastAddress) {
     return KWELMORA_INVALID_ARGUMENT;
   }
@@ -43,7 +39,6 @@ unsigned char FakeDevice::Transfer(int address, const std::map<int, unsigned cha
 
 unsigned char KWELMORA_CALL FakeDevice::ReadStatus(unsigned char* status) {
   g_device->log.push_back("status");
-  ++g_device->export_calls;
   if (!g_device->port_open) return KWELMORA_NO_DEVICE;
   if (g_device->status_result == KWELMORA_OK) *status = g_device->status;
   return g_device->status_result;

@@ -35,9 +35,8 @@ class FakeDevice {
 
   // What happened.
   bool port_open = false;
-  int export_calls = 0;
-  int closes = 0;
-  std::vector<std::string> log;  // "open 3", "read 17", "write 17", "status", "close"
+  std::vector<std::string>
+      log;  // every export call: "open 3", "read 17", "write 17", "status", "close"
 
  private:
   static unsigned char KWELMORA_CALL Open(unsigned char port);

@@ -196,8 +196,8 @@ class ZrvtoolRun : public ::testing::Test {
   void ExpectTidyEnd() {
     EXPECT_FALSE(device_->port_open);
     EXPECT_EQ(device_->log.back(), "close");
-    EXPECT_EQ(device_->closes, 1);
-    EXPECT_EQ(g_after_calls, device_->export_calls);
+    EXPECT_EQ(Count("close"), 1);
+    EXPECT_EQ(g_after_calls, static_cast<int>(device_->log.size()));
   }
 
   std::unique_ptr<FakeDevice> device_;
@@ -253,7 +253,7 @@ TEST_F(ZrvtoolRun, RestoreWritesAFullImageAndReadsEveryRecordBack) {
   for (int address = 1; address <= 931; ++address) {
     ASSERT_EQ(device_->record(address), Pattern(address)) << "record " << address;
   }
-  EXPECT_EQ(device_->export_calls, 2 + 2 * 931);
+  EXPECT_EQ(device_->log.size(), 2u + 2u * 931u);
   EXPECT_EQ(Count("write 931") + Count("read 931"), 2);
   EXPECT_NE(out_.str().find("931 records written and verified"), std::string::npos);
   ExpectTidyEnd();
