@@ -10,6 +10,8 @@
 //   status        -> status R [S]
 //   free          -> free B loaded L        L: the library still in the process
 //   pump MS       -> pump MS                a message loop (peek, dispatch) for MS ms
+//   sent MS       -> sent 1|0               waits up to MS ms for a message sent to
+//                                           this thread (a hand-over) and delivers it
 //   wait MS       -> wait MS                a wait on an event nothing signals
 //   work          -> work ok                a thread started and joined, heap churn
 //   window        -> window W class C       the library's hand-over window and its
@@ -168,6 +170,14 @@ std::string Execute(const std::string& line) {
   if (command == "pump" && words >> number) {
     Pump(number);
     return "pump " + std::to_string(number);
+  }
+  if (command == "sent" && words >> number) {
+    // Waits up to `number` ms for a message sent to this thread (the library's
+    // hand-over of a line event) and delivers what was sent; "sent 1" if one came.
+    const DWORD woke = MsgWaitForMultipleObjects(0, nullptr, FALSE, number, QS_SENDMESSAGE);
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+    return std::string("sent ") + (woke == WAIT_OBJECT_0 ? "1" : "0");
   }
   if (command == "wait" && words >> number) {
     HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
