@@ -152,12 +152,22 @@ TEST_F(WatcherTest, HandOverWithoutAnErrorEventStillClearsTheFlagsGathered) {
   EXPECT_EQ(LastError().code, 77);
 }
 
+// Raises a line event once the watcher waits for one, and returns when its
+// hand-over (a message sent to this thread's window) waits here, not delivered.
+void RaiseAndAwaitTheHandOver(sim::VirtualSerialDriver& driver, DWORD ceErrors) {
+  ASSERT_TRUE(driver.WaitForState(
+      kPort, [](const sim::PortState& state) { return state.waitPending; }, 5000));
+  driver.RaiseCommEvents(kPort, EV_ERR, ceErrors);
+  ASSERT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 5000, QS_SENDMESSAGE), WAIT_OBJECT_0)
+      << "no hand-over was sent to this thread";
+}
+
 TEST_F(WatcherTest, LineEventsWaitForTheOpeningThreadToRetrieveSentMessages) {
   Open();
-  driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
+  RaiseAndAwaitTheHandOver(driver(), CE_FRAME);
+  ASSERT_FALSE(HasFatalFailure());
   // Without delivering messages here, nothing clears the port's error state.
-  EXPECT_FALSE(driver().WaitForState(
-      kPort, [](const sim::PortState& state) { return state.errors == 0; }, 300));
+  EXPECT_NE(State().errors, 0u);
   EXPECT_EQ(port.EventCount(), 0u);
   ASSERT_TRUE(PumpSentMessagesUntil([&] { return port.EventCount() > 0; }));
   EXPECT_EQ(State().errors, 0u);
@@ -165,10 +175,10 @@ TEST_F(WatcherTest, LineEventsWaitForTheOpeningThreadToRetrieveSentMessages) {
 
 TEST_F(WatcherTest, CloseWhileTheWatcherIsBlockedInAHandOverFinishes) {
   Open();
-  driver().RaiseCommEvents(kPort, EV_ERR, CE_OVERRUN);
   // The wait completes and the watcher blocks in its hand-over to this thread.
-  ASSERT_TRUE(driver().WaitForState(
-      kPort, [](const sim::PortState& state) { return !state.waitPending; }, 5000));
+  RaiseAndAwaitTheHandOver(driver(), CE_OVERRUN);
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_EQ(port.EventCount(), 0u);
   {
     Watchdog watchdog(10000, "close with a hand-over under way");
     EXPECT_EQ(port.Close(), 0);
@@ -196,8 +206,8 @@ TEST_F(WatcherTest, StopAndCommEventTogetherEndTheWatchWithoutAHandOver) {
   driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
   watcher->StopWatching();
   ResumeThread(watcher->ThreadHandle());
-  ASSERT_TRUE(WaitFor(watcher->ThreadHandle()));
-  PumpSentMessagesUntil([] { return false; }, 50);
+  // Delivering sent messages while it ends: a hand-over it made would be counted.
+  ASSERT_TRUE(PumpSentMessagesUntil([&] { return IsSignalled(watcher->ThreadHandle()); }));
   EXPECT_EQ(port.EventCount(), 0u);
 }
 

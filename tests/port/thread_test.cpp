@@ -24,6 +24,8 @@ class HandingThread : public TThread {
   HANDLE aboutToHandOver() const { return aboutToHandOver_; }
   DWORD ranOn() const { return ranOn_.load(); }
   bool handOverFailedHere() const { return handOverFailedHere_.load(); }
+  // True once the hand-over has returned, if the operation had run by then.
+  bool returnedAfterTheOperation() const { return returnedAfterTheOperation_.load(); }
 
  protected:
   void Run() override {
@@ -35,6 +37,7 @@ class HandingThread : public TThread {
           throw std::runtime_error("handed-over failure");
         }
       });
+      returnedAfterTheOperation_ = ranOn_.load() != 0;
     } catch (const std::runtime_error&) {
       handOverFailedHere_ = true;
       throw;  // ends the run
@@ -46,15 +49,20 @@ class HandingThread : public TThread {
   HANDLE aboutToHandOver_;
   std::atomic<DWORD> ranOn_{0};
   std::atomic<bool> handOverFailedHere_{false};
+  std::atomic<bool> returnedAfterTheOperation_{false};
 };
 
 class IdleThread : public TThread {
  public:
   ~IdleThread() override { WaitForEnd(); }
   std::atomic<bool> ran{false};
+  std::atomic<bool> sawStopRequest{false};  // what StopRequested() told the body
 
  protected:
-  void Run() override { ran = true; }
+  void Run() override {
+    sawStopRequest = StopRequested();
+    ran = true;
+  }
 };
 
 // Handles posted messages too: what a host's message loop does.
@@ -86,10 +94,15 @@ TEST_F(ThreadTest, HandOverWaitsUntilTheHandOverThreadRetrievesSentMessages) {
   HandingThread thread;
   thread.Start();
   ASSERT_TRUE(WaitFor(thread.aboutToHandOver()));
-  // This thread waits without delivering messages: the operation cannot run.
-  EXPECT_FALSE(WaitFor(thread.ThreadHandle(), 300));
+  // The hand-over is sent to this thread, which does not deliver it yet: the
+  // operation has not run and the thread waits for it.
+  ASSERT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 5000, QS_SENDMESSAGE), WAIT_OBJECT_0)
+      << "no hand-over was sent to this thread";
+  EXPECT_EQ(WaitForSingleObject(thread.ThreadHandle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(thread.ranOn(), 0u);
   EXPECT_TRUE(PumpSentMessagesUntil([&] { return thread.ranOn() != 0; }));
+  EXPECT_EQ(thread.WaitForEnd(), 0u);
+  EXPECT_TRUE(thread.returnedAfterTheOperation()) << "the hand-over returned before it ran";
 }
 
 TEST_F(ThreadTest, WaitForEndOnTheHandOverThreadDeliversAHandOverUnderWay) {
@@ -119,12 +132,12 @@ TEST_F(ThreadTest, StopRequestIsAFlagTheBodyReads) {
   IdleThread thread;
   EXPECT_FALSE(thread.StopRequested());
   thread.RequestStop();
-  EXPECT_TRUE(thread.StopRequested());
   EXPECT_FALSE(thread.Finished());
   thread.Start();
   thread.WaitForEnd();
   EXPECT_TRUE(thread.Finished());
   EXPECT_TRUE(thread.ran);
+  EXPECT_TRUE(thread.sawStopRequest) << "the body did not see the request made before it ran";
 }
 
 // Notes in a flag of the test whether its body ran.
