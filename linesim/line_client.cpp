@@ -9,8 +9,12 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "kernel_termios.h"
 
 namespace zrvline {
 
@@ -36,6 +40,43 @@ class Lock {
   pthread_mutex_t& mutex_;
 };
 
+// A line-settings request: which layout it carries, and whether it sets them.
+struct SettingsRequest {
+  unsigned long request;
+  const char* name;
+  size_t size;
+  bool sets;
+};
+constexpr SettingsRequest kSettingsRequests[] = {
+    {TCGETS, "TCGETS", sizeof(KernelTermios), false},
+    {TCSETS, "TCSETS", sizeof(KernelTermios), true},
+    {TCSETSW, "TCSETSW", sizeof(KernelTermios), true},
+    {TCSETSF, "TCSETSF", sizeof(KernelTermios), true},
+    {kGetSettings2, "TCGETS2", sizeof(KernelTermios2), false},
+    {kSetSettings2, "TCSETS2", sizeof(KernelTermios2), true},
+    {kSetSettingsWait2, "TCSETSW2", sizeof(KernelTermios2), true},
+    {kSetSettingsFlush2, "TCSETSF2", sizeof(KernelTermios2), true},
+};
+
+const SettingsRequest* FindSettingsRequest(unsigned long request) {
+  for (const SettingsRequest& known : kSettingsRequests) {
+    if (known.request == request) return &known;
+  }
+  return nullptr;
+}
+
+tcflag_t ControlFlags(const void* settings) {
+  tcflag_t flags;
+  std::memcpy(&flags, static_cast<const unsigned char*>(settings) + offsetof(termios, c_cflag),
+              sizeof flags);
+  return flags;
+}
+
+void SetControlFlags(void* settings, tcflag_t flags) {
+  std::memcpy(static_cast<unsigned char*>(settings) + offsetof(termios, c_cflag), &flags,
+              sizeof flags);
+}
+
 const char* IoctlName(unsigned long request) {
   switch (request) {
     case TIOCMGET:
@@ -54,8 +95,8 @@ const char* IoctlName(unsigned long request) {
 }  // namespace
 
 LineClient::LineClient(const RealCalls& real, const char* ptyPath, const char* cablePath,
-                       int debugFd)
-    : real_(real), debugFd_(debugFd) {
+                       int debugFd, bool dropParity)
+    : real_(real), debugFd_(debugFd), dropParity_(dropParity) {
   struct stat line {};
   if (ptyPath != nullptr && stat(ptyPath, &line) == 0 && S_ISCHR(line.st_mode)) {
     haveLine_ = true;
@@ -64,8 +105,8 @@ LineClient::LineClient(const RealCalls& real, const char* ptyPath, const char* c
   if (cablePath != nullptr && std::strlen(cablePath) < sizeof cablePath_) {
     std::memcpy(cablePath_, cablePath, std::strlen(cablePath) + 1);
   }
-  Note("line %s %s, cable %s", ptyPath != nullptr ? ptyPath : "(none)",
-       haveLine_ ? "found" : "not found", cablePath_);
+  Note("line %s %s, cable %s%s", ptyPath != nullptr ? ptyPath : "(none)",
+       haveLine_ ? "found" : "not found", cablePath_, dropParity_ ? ", parity dropped" : "");
 }
 
 LineClient::~LineClient() {
@@ -74,7 +115,8 @@ LineClient::~LineClient() {
 }
 
 bool LineClient::AnswersIoctl(unsigned long request) {
-  return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
+  return request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET ||
+         request == TCFLSH || FindSettingsRequest(request) != nullptr;
 }
 
 bool LineClient::IsLine(int fd) const {
@@ -208,11 +250,27 @@ uint32_t LineClient::ParityFlags() const {
 }
 
 int LineClient::Ioctl(int fd, unsigned long request, void* argument) {
+  if (request == TCFLSH) {
+    // The queue selector travels by value in the pointer's place.
+    const int queue = static_cast<int>(reinterpret_cast<intptr_t>(argument));
+    return FlushQueue(queue, "ioctl TCFLSH", [&](int passed) {
+      return real_.ioctl(fd, TCFLSH, reinterpret_cast<void*>(static_cast<intptr_t>(passed)));
+    });
+  }
+  if (const SettingsRequest* settings = FindSettingsRequest(request)) {
+    if (argument == nullptr) return real_.ioctl(fd, request, argument);  // EFAULT, as it comes
+    const auto passOn = [&](void* passed) { return real_.ioctl(fd, request, passed); };
+    if (settings->sets) return SetSettings(argument, settings->size, settings->name, passOn);
+    return GetSettings(argument, passOn);
+  }
+  return ModemLines(request, argument);
+}
+
+int LineClient::ModemLines(unsigned long request, void* argument) {
   if (argument == nullptr) {
     errno = EFAULT;
     return -1;
   }
-  (void)fd;
   Lock lock(mutex_);
   const bool connected = Connected();
   uint32_t bits = 0;
@@ -251,10 +309,29 @@ int LineClient::Ioctl(int fd, unsigned long request, void* argument) {
 
 int LineClient::SetAttributes(int fd, int action, const termios* settings) {
   if (settings == nullptr) return real_.tcsetattr(fd, action, settings);
-  termios passed = *settings;
-  const uint32_t parity = passed.c_cflag & linesim::kParityFlags;
-  passed.c_cflag &= ~static_cast<tcflag_t>(linesim::kParityFlags);
-  const int result = real_.tcsetattr(fd, action, &passed);
+  return SetSettings(settings, sizeof *settings, "tcsetattr", [&](void* passed) {
+    return real_.tcsetattr(fd, action, static_cast<const termios*>(passed));
+  });
+}
+
+int LineClient::GetAttributes(int fd, termios* settings) {
+  if (settings == nullptr) return real_.tcgetattr(fd, settings);
+  return GetSettings(
+      settings, [&](void* passed) { return real_.tcgetattr(fd, static_cast<termios*>(passed)); });
+}
+
+int LineClient::Flush(int fd, int queue) {
+  return FlushQueue(queue, "tcflush", [&](int passed) { return real_.tcflush(fd, passed); });
+}
+
+template <typename PassOn>
+int LineClient::SetSettings(const void* settings, size_t size, const char* call, PassOn passOn) {
+  alignas(termios) unsigned char passed[sizeof(termios)];
+  std::memcpy(passed, settings, size);
+  const tcflag_t flags = ControlFlags(settings);
+  const uint32_t parity = dropParity_ ? 0 : flags & linesim::kParityFlags;
+  SetControlFlags(passed, flags & ~static_cast<tcflag_t>(linesim::kParityFlags));
+  const int result = passOn(passed);
   if (result != 0) return result;
   const int savedErrno = errno;
   Lock lock(mutex_);
@@ -263,36 +340,40 @@ int LineClient::SetAttributes(int fd, int action, const termios* settings) {
     localParity_ = parity;
     CableReply reply{};
     const bool delivered = Request(CableRequestKind::Parity, parity, reply);
-    Note("tcsetattr: parity %s -> %s", linesim::ParityName(linesim::ParityFromFlags(parity)),
+    Note("%s: parity %s -> %s", call, linesim::ParityName(linesim::ParityFromFlags(parity)),
          delivered ? "delivered" : "no zrvsim");
   }
   errno = savedErrno;
   return 0;
 }
 
-int LineClient::GetAttributes(int fd, termios* settings) {
-  const int result = real_.tcgetattr(fd, settings);
+template <typename PassOn>
+int LineClient::GetSettings(void* settings, PassOn passOn) {
+  const int result = passOn(settings);
   if (result != 0) return result;
   const int savedErrno = errno;
   Lock lock(mutex_);
   Connected();
-  settings->c_cflag &= ~static_cast<tcflag_t>(linesim::kParityFlags);
-  settings->c_cflag |= static_cast<tcflag_t>(ParityFlags());
+  const tcflag_t flags = ControlFlags(settings) & ~static_cast<tcflag_t>(linesim::kParityFlags);
+  SetControlFlags(settings, flags | static_cast<tcflag_t>(ParityFlags()));
   errno = savedErrno;
   return 0;
 }
 
-int LineClient::Flush(int fd, int queue) {
+template <typename PassOn>
+int LineClient::FlushQueue(int queue, const char* call, PassOn passOn) {
   int passed = queue;
   if (queue == TCOFLUSH) {
     passed = -1;
   } else if (queue == TCIOFLUSH) {
     passed = TCIFLUSH;
   }
-  const int result = passed < 0 ? 0 : real_.tcflush(fd, passed);
+  const int result = passed < 0 ? 0 : passOn(passed);
   if (Debugging()) {
+    const int savedErrno = errno;
     Lock lock(mutex_);
-    Note("tcflush %d (%s) -> %d", queue, passed < 0 ? "output kept" : "passed on", result);
+    Note("%s %d (%s) -> %d", call, queue, passed < 0 ? "output kept" : "passed on", result);
+    errno = savedErrno;
   }
   return result;
 }

@@ -6,13 +6,17 @@
 //   RTS and DTR go to zrvsim, which gives them to the device and stores the
 //   device's answer (CTS, RI, DSR, CD) in the shared memory before it replies;
 //   TIOCMGET reads the shared memory.
-// - tcsetattr / tcgetattr: the pty drops the parity bits (and refuses a second
+// - The line settings: the pty drops the parity bits (and refuses a second
 //   PARENB|PARODD with EINVAL). The parity is taken out of the settings passed
-//   on, reported to zrvsim and given back by tcgetattr.
+//   on, reported to zrvsim and given back when the settings are read. Wine 8
+//   sets and reads them through libc (tcsetattr / tcgetattr); Wine 10 issues the
+//   ioctls itself (TCSETS2 / TCGETS2 with Linux's struct termios2), and other
+//   code may use TCSETS / TCGETS with the kernel's struct termios. All of them
+//   are caught.
 // - write: counts the bytes written, which dates every parity change.
-// - tcflush: the output queue is never purged. A byte written has left on the
-//   wire; dropping it between the pty's two ends would shift the byte count that
-//   dates the parity changes.
+// - The flush (tcflush, or ioctl TCFLSH): the output queue is never purged. A
+//   byte written has left on the wire; dropping it between the pty's two ends
+//   would shift the byte count that dates the parity changes.
 //
 // Everything else, and every call on any other descriptor, goes straight to libc.
 // Without zrvsim at the other end the line behaves as a cable with no device:
@@ -43,18 +47,24 @@ class LineClient {
  public:
   // `ptyPath`: the pty slave that is the line; `cablePath`: zrvsim's cable socket;
   // `debugFd`: where to report each call on the line, or -1 for silence.
-  LineClient(const RealCalls& real, const char* ptyPath, const char* cablePath, int debugFd);
+  // `dropParity`: behave like a bare pty, which loses the parity: zrvsim hears
+  // of none and the settings read back without it. Only for proving that the
+  // parity checks fail when the parity does not arrive.
+  LineClient(const RealCalls& real, const char* ptyPath, const char* cablePath, int debugFd,
+             bool dropParity = false);
   ~LineClient();
   LineClient(const LineClient&) = delete;
   LineClient& operator=(const LineClient&) = delete;
 
-  // The modem-line requests this client answers itself.
+  // The ioctl requests this client answers itself: the modem lines, the line
+  // settings and the flush.
   static bool AnswersIoctl(unsigned long request);
   bool Debugging() const { return debugFd_ >= 0; }
   // Whether `fd` is the line's pty slave.
   bool IsLine(int fd) const;
 
-  // The calls, for the line's descriptor only.
+  // The calls, for the line's descriptor only. `argument` is the ioctl's third
+  // argument as passed (a pointer, or TCFLSH's queue selector).
   int Ioctl(int fd, unsigned long request, void* argument);
   int SetAttributes(int fd, int action, const termios* settings);
   int GetAttributes(int fd, termios* settings);
@@ -64,6 +74,16 @@ class LineClient {
   void NotePassedOn(const char* call, unsigned long request, int result);
 
  private:
+  // The settings in any of their layouts (c_cflag sits at the same offset in
+  // each); `passOn` makes the real call with the settings given to it.
+  template <typename PassOn>
+  int SetSettings(const void* settings, size_t size, const char* call, PassOn passOn);
+  template <typename PassOn>
+  int GetSettings(void* settings, PassOn passOn);
+  template <typename PassOn>
+  int FlushQueue(int queue, const char* call, PassOn passOn);
+  int ModemLines(unsigned long request, void* argument);
+
   // Under mutex_.
   bool Connected();
   bool Connect();
@@ -75,6 +95,7 @@ class LineClient {
 
   RealCalls real_;
   int debugFd_;
+  bool dropParity_;
   bool haveLine_ = false;
   dev_t lineDevice_ = 0;
   char cablePath_[108] = {};

@@ -284,11 +284,15 @@ std::string LineSim::HandleControl(const std::string& line) {
     }
   } else if (command == "clearlog" && argumentCount(0)) {
     log_.clear();
+    // The byte counts run from zrvsim's start, and so does this one: a check of
+    // the parity over several exchanges must not be reset by clearing the log.
+    violationsCleared_ += device_.ParityViolationCount();
     device_.ClearLogs();
   } else if (command == "stats" && argumentCount(0)) {
     answer += "received " + std::to_string(bytesRead_) + "\n";
     answer += "sent " + std::to_string(bytesSent_) + "\n";
-    answer += "violations " + std::to_string(device_.ParityViolationCount()) + "\n";
+    answer +=
+        "violations " + std::to_string(violationsCleared_ + device_.ParityViolationCount()) + "\n";
     answer += "line-errors " + std::to_string(lineErrors_) + "\n";
   } else if (command == "lines" && argumentCount(0)) {
     const CableState& state = cable_.State();

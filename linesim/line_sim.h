@@ -103,6 +103,7 @@ class LineSim : public sim::LineSide, private CableServer::Listener {
   std::vector<Logged> log_;
   uint64_t bytesSent_ = 0;
   uint64_t lineErrors_ = 0;
+  uint64_t violationsCleared_ = 0;  // parity violations in logs cleared since the start
 };
 
 }  // namespace linesim

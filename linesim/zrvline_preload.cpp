@@ -6,6 +6,8 @@
 //   ZRVLINE_CABLE  zrvsim's cable socket
 //   ZRVLINE_DEBUG  when set: each call on the line is reported on stderr, or
 //                  appended to the file it names (a path starting with '/')
+//   ZRVLINE_DROP_PARITY=1  the parity is lost as on a bare pty (zrvsim then
+//                  counts every byte that should have had one as a violation)
 // Without ZRVLINE_PTY every call goes straight to libc.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -46,8 +48,9 @@ void Initialise() {
                               : STDERR_FILENO;
   }
   // Never destroyed: calls may come until the very end of the process.
-  client =
-      new (clientStorage) zrvline::LineClient(real, pty, std::getenv("ZRVLINE_CABLE"), debugFd);
+  const char* drop = std::getenv("ZRVLINE_DROP_PARITY");
+  client = new (clientStorage) zrvline::LineClient(real, pty, std::getenv("ZRVLINE_CABLE"), debugFd,
+                                                   drop != nullptr && drop[0] == '1');
 }
 
 zrvline::LineClient* Client() {

@@ -1,5 +1,5 @@
 // The preload's logic against a zrvsim core on a real pty: the modem lines, the
-// parity the pty cannot keep, the byte count that dates parity changes, purges.
+// byte count that dates parity changes (the settings and the flush: line_settings_test.cpp).
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -81,36 +81,6 @@ TEST(CableLines, UnpluggedCableHasEveryInputLineOff) {
             uint32_t{TIOCM_RTS | TIOCM_DTR | TIOCM_CTS | TIOCM_RNG | TIOCM_DSR});
 }
 
-struct ParityCase {
-  const char* name;
-  unsigned flags;
-};
-
-class CableParity : public ::testing::TestWithParam<ParityCase> {};
-
-TEST_P(CableParity, IsKeptOutOfThePtyReportedAndGivenBack) {
-  ServedLine line;
-  // Twice: the second PARENB|PARODD is what the pty refuses with EINVAL.
-  for (int time = 0; time < 2; ++time) {
-    ASSERT_NO_THROW(line.SetParity(GetParam().flags)) << "time " << time;
-  }
-  termios onThePty{};
-  ASSERT_EQ(::tcgetattr(line.Port(), &onThePty), 0);
-  EXPECT_EQ(onThePty.c_cflag & linesim::kParityFlags, 0u);
-  termios asThePortSeesIt{};
-  ASSERT_EQ(line.Client().GetAttributes(line.Port(), &asThePortSeesIt), 0);
-  EXPECT_EQ(asThePortSeesIt.c_cflag & linesim::kParityFlags, GetParam().flags);
-  EXPECT_NE(line.Control("lines").find(std::string("parity ") + GetParam().name), std::string::npos)
-      << line.Control("lines");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Parities, CableParity,
-    ::testing::Values(ParityCase{"odd", PARENB | PARODD}, ParityCase{"even", PARENB},
-                      ParityCase{"mark", PARENB | PARODD | CMSPAR},
-                      ParityCase{"space", PARENB | CMSPAR}, ParityCase{"none", 0}),
-    [](const ::testing::TestParamInfo<ParityCase>& info) { return std::string(info.param.name); });
-
 TEST(CableBytes, ReadExchangeIsFramedByteByByte) {
   ServedLine line;
   ASSERT_EQ(line.Control("record 1 " + std::string(58, '0') + "7e"), "");
@@ -149,49 +119,6 @@ TEST(CableBytes, BurstAcrossAParityChangeKeepsEachByteItsParity) {
   for (int round = 0; round < 20; ++round) expected += "9 odd,9 odd,8 even,7 none,";
   EXPECT_TRUE(WaitUntil([&] { return line.Log().size() >= expected.size(); })) << line.Log();
   EXPECT_EQ(line.Log(), expected);
-}
-
-// The bytes waiting to be read on the port, or -1 when FIONREAD fails.
-int Queued(const ServedLine& line) {
-  int queued = -1;
-  return ::ioctl(line.Port(), FIONREAD, &queued) == 0 ? queued : -1;
-}
-
-TEST(CableBytes, PurgeDropsTheInputButNeverTheOutput) {
-  ServedLine line;
-  line.SetParity(PARENB | PARODD);
-  for (int queue : {TCIFLUSH, TCIOFLUSH}) {
-    line.WriteBytes({1});
-    ASSERT_TRUE(WaitUntil([&] { return Queued(line) == 1; }))
-        << "the status byte arrives; flush " << queue;
-    EXPECT_EQ(line.Client().Flush(line.Port(), queue), 0);
-    EXPECT_EQ(Queued(line), 0) << "the status byte is gone; flush " << queue;
-  }
-  // A byte just written still goes out.
-  line.WriteBytes({1});
-  EXPECT_EQ(line.Client().Flush(line.Port(), TCIOFLUSH), 0);
-  EXPECT_TRUE(WaitUntil([&] { return line.Log() == "1 odd,1 odd,1 odd,"; })) << line.Log();
-}
-
-std::vector<int> flushesPassedOn;
-
-TEST(CableBytes, OnlyTheInputQueueIsEverFlushed) {
-  linesim::PtyPair pty;
-  zrvline::RealCalls calls = linesim_test::LibcCalls();
-  calls.tcflush = [](int, int queue) {
-    flushesPassedOn.push_back(queue);
-    return 0;
-  };
-  zrvline::LineClient client(calls, pty.SlavePath().c_str(), "", -1);
-  const struct {
-    int asked;
-    std::vector<int> passedOn;
-  } cases[] = {{TCIFLUSH, {TCIFLUSH}}, {TCOFLUSH, {}}, {TCIOFLUSH, {TCIFLUSH}}};
-  for (const auto& flush : cases) {
-    flushesPassedOn.clear();
-    EXPECT_EQ(client.Flush(pty.Slave(), flush.asked), 0);
-    EXPECT_EQ(flushesPassedOn, flush.passedOn) << "asked " << flush.asked;
-  }
 }
 
 TEST(CableBytes, RecordWrittenThroughTheLineIsInTheImageOnceAcknowledged) {

@@ -46,7 +46,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds boun
   return true;
 }
 
-ServedLine::ServedLine(linesim::LineSimOptions options) {
+ServedLine::ServedLine(linesim::LineSimOptions options, bool dropParity) {
   options.cableSocket = dir_.File("cable");
   options.controlSocket = dir_.File("control");
   sim_ = std::make_unique<linesim::LineSim>(options);
@@ -55,7 +55,7 @@ ServedLine::ServedLine(linesim::LineSimOptions options) {
   port_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (port_ < 0) throw std::runtime_error("cannot open " + slavePath_);
   client_ = std::make_unique<zrvline::LineClient>(LibcCalls(), slavePath_.c_str(),
-                                                  options.cableSocket.c_str(), -1);
+                                                  options.cableSocket.c_str(), -1, dropParity);
 }
 
 ServedLine::~ServedLine() {

@@ -37,7 +37,8 @@ bool WaitUntil(const std::function<bool()>& done,
 // preload's logic for that descriptor.
 class ServedLine {
  public:
-  explicit ServedLine(linesim::LineSimOptions options = {});
+  // `dropParity`: the preload's logic loses the parity, as a bare pty does.
+  explicit ServedLine(linesim::LineSimOptions options = {}, bool dropParity = false);
   ~ServedLine();
 
   linesim::LineSim& Sim() { return *sim_; }
