@@ -30,12 +30,12 @@ cleanup() {
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
   fi
-  release_wine_server "$prefix"
+  release_wine_server "$windows_build"
   rm -rf "$work"
 }
 trap cleanup EXIT
 # A wine server already running for the prefix is used and left running.
-use_wine_server "$prefix"
+use_wine_server "$windows_build"
 
 "$native_build/bin/zrvsim" --prefix "$prefix" --com "$com" --ready-file "$work/ready" \
   </dev/null >"$work/zrvsim.log" 2>&1 &
@@ -49,9 +49,9 @@ fi
 source "$work/ready"
 
 coproc HOST {
-  exec env WINEPREFIX="$prefix" WINEDEBUG=-all LD_PRELOAD="$native_build/bin/libzrvline.so" \
+  exec env LD_PRELOAD="$native_build/bin/libzrvline.so" \
     ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" ZRVLINE_DEBUG=1 \
-    /usr/lib/wine/wine64 "$windows_build/bin/unload_host.exe" 2>"$work/line.log"
+    "$windows_build/wine-run" "$windows_build/bin/unload_host.exe" 2>"$work/line.log"
 }
 host_pid=$HOST_PID
 
@@ -85,7 +85,7 @@ idle() { # WHAT
 }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
-  "$(uname -sr), $(/usr/lib/wine/wine64 --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  "$(uname -sr), $("$windows_build/wine-run" --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 ask load
 linux_pid=$(pgrep -n -x unload_host.exe)
 idle "port not yet open"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make demo: zrvtool.exe and the release x86_64 Kwelmora.dll, under wine64 and
+# make demo: zrvtool.exe and the release x86_64 Kwelmora.dll, under Wine and
 # through Wine's own serial stack, talking to a simulated ZRV device (zrvsim) on
 # a pty linked as COM9 of the build's Wine prefix.
 #
@@ -33,7 +33,7 @@ stop_sim() {
 source scripts/wine-server.bash
 cleanup() {
   stop_sim
-  release_wine_server "${prefix:-}"
+  release_wine_server "${windows_build:-}"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -59,6 +59,10 @@ step() {
 summary() {
   say "Summary"
   printf '%s\n' "${steps[@]}"
+  if [[ -x ${windows_build:-}/wine-run ]]; then
+    echo "Wine: $("$windows_build/wine-run" --version 2>/dev/null || echo 'version unknown')," \
+      "$("$windows_build/wine-run" --loader)"
+  fi
 }
 
 # ---- preparation ---------------------------------------------------------------
@@ -107,7 +111,7 @@ prefix=$windows_build/wineprefix
 zrvsim=$root/build/native/bin/zrvsim
 preload=$root/build/native/bin/libzrvline.so
 # A server already running for the prefix is used and left running.
-step "Start a persistent wine server for the prefix" use_wine_server "$prefix"
+step "Start a persistent wine server for the prefix" use_wine_server "$windows_build"
 
 # ---- the device ----------------------------------------------------------------
 
@@ -134,12 +138,12 @@ start_sim() {
 
 ctl() { "$zrvsim" ctl "$ZRVSIM_CONTROL" "$@"; }
 
-# zrvtool ARGS...: zrvtool.exe under wine64, the pty given a cable by the preload.
+# zrvtool ARGS...: zrvtool.exe under Wine, the pty given a cable by the preload.
 zrvtool() {
   echo "\$ zrvtool COM$com $*"
-  timeout "$step_timeout" env WINEPREFIX="$prefix" WINEDEBUG=-all LD_PRELOAD="$preload" \
+  timeout "$step_timeout" env LD_PRELOAD="$preload" \
     ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" \
-    /usr/lib/wine/wine64 "$zrvtool_exe" "COM$com" "$@" </dev/null
+    "$windows_build/wine-run" "$zrvtool_exe" "COM$com" "$@" </dev/null
 }
 
 # 30 bytes of text as 60 hex digits.

@@ -4,17 +4,17 @@
 # 19200 baud, about a minute more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-prefix=build/x86_64/wineprefix
+build=build/x86_64
 bench=build/x86_64/bench/kwelmora_bench.exe
 # A wine server already running for the prefix (a test session) is used and left
 # running; otherwise one is started for the run and stopped at its end.
 source scripts/wine-server.bash
-use_wine_server "$prefix"
-trap 'release_wine_server "$prefix"' EXIT
+use_wine_server "$build"
+trap 'release_wine_server "$build"' EXIT
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
-  "$(uname -sr), $(/usr/lib/wine/wine64 --version 2>/dev/null || echo 'wine64 (version unknown)')," \
+  "$(uname -sr), $("$build/wine-run" --version 2>/dev/null || echo 'Wine (version unknown)')," \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "built: $(git log -1 --format='%h %cd' --date=short 2>/dev/null || echo 'outside git')"
 args=()
 if [[ ${FULL:-0} == 1 ]]; then args+=(--full); fi
-build/x86_64/wine-run "$bench" "${args[@]}"
+"$build/wine-run" "$bench" "${args[@]}"

@@ -5,14 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-prefix=build/x86_64/wineprefix
 source scripts/wine-server.bash
 
 status=0
 ctest --preset i686 || status=1
 # A wine server already running for the prefix is used and left running.
-use_wine_server "$prefix"
-trap 'release_wine_server "$prefix"' EXIT
+use_wine_server build/x86_64
+trap 'release_wine_server build/x86_64' EXIT
 # A test that fails is run once more, and both runs show in the output: wine has
 # been seen, rarely, to end a program at start with no output at all (0.01 s).
 ctest --preset x86_64 -j2 --repeat until-pass:2 || status=1
