@@ -3,9 +3,12 @@
 
 all: build
 
-# Installs the toolchains, wine64, CMake and the GoogleTest sources when missing.
+# Installs the toolchains, Wine, CMake and the GoogleTest sources when missing.
 deps:
 	bash scripts/install-deps.sh
+
+# The Windows legs of make test: LEGS=x86_64 (or LEGS=i686) runs one alone.
+LEGS ?= x86_64 i686
 
 build: deps
 	cmake --preset i686
@@ -13,9 +16,12 @@ build: deps
 	cmake --preset x86_64
 	cmake --build --preset x86_64
 
-# Builds both DLLs and the tests, then runs every test (the Windows programs under wine64).
+# Builds both DLLs and the tests, then runs every test, leg by leg: the x86_64
+# programs under the machine's Wine, the i686 ones under Debian sid's Wine 10 in
+# WoW64 mode from a chroot (made on first use by install-deps.sh --wow64).
 test: build
-	bash scripts/run-tests.sh
+	$(if $(findstring i686,$(LEGS)),bash scripts/install-deps.sh --wow64)
+	LEGS="$(LEGS)" bash scripts/run-tests.sh
 
 # Benchmarks under wine64 (not tests): prints their figures.
 bench: build

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building and testing needs on a Debian 12 machine, as root.
+# Installs what building and testing needs on a Debian 12 or 13 machine, as root.
 # Safe to run again: it only installs what is missing.
+#   install-deps.sh          the toolchains, the machine's Wine, CMake, GoogleTest
+#   install-deps.sh --wow64  also debootstrap, and the chroot with Debian sid's
+#                            Wine 10 that runs the 32-bit leg of the tests
+#                            (scripts/wow64-root.sh: made on first use, ~1.8 GB)
 set -euo pipefail
+cd "$(dirname "$0")"
 
 packages=(
   g++-mingw-w64-i686
@@ -15,6 +20,18 @@ packages=(
   googletest
   g++
 )
+wow64=0
+case "${1:-}" in
+  "") ;;
+  --wow64)
+    wow64=1
+    packages+=(debootstrap)
+    ;;
+  *)
+    echo "usage: $0 [--wow64]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -31,4 +48,8 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if ((wow64)); then
+  bash wow64-root.sh ensure
 fi

@@ -1,30 +1,31 @@
 #!/usr/bin/env bash
-# start BUILD: boots the build's Wine prefix and leaves a persistent wine server
-#              running, so that each test program starts in milliseconds instead
-#              of seconds. Exits 3, having booted the prefix, when a server
-#              already runs for it: that one is used (and the caller did not
-#              start it).
-# stop BUILD:  stops that server.
-# BUILD is a configured build tree; its wine-run (cmake/wine-run.in) knows the
-# Wine and the prefix. Every stream is detached: the prefix's background services
-# must not hold the pipes of whoever reads our output (ctest would wait for them
-# forever).
+# start RUN: boots the prefix of a build's Wine wrapper and leaves a persistent
+#            wine server running, so that each test program starts in
+#            milliseconds instead of seconds. Exits 3, having booted the prefix,
+#            when a server already runs for it: that one is used (and the caller
+#            did not start it).
+# stop RUN:  stops that server.
+# RUN is a wrapper made by cmake/Wine.cmake (build/<preset>/wine-run, or
+# build/x86_64/wine-run-chroot), or a build tree, meaning its wine-run. Every
+# stream is detached: the prefix's background services must not hold the pipes
+# of whoever reads our output (ctest would wait for them forever).
 set -euo pipefail
 action=${1:?start or stop}
-build=$(realpath -m "${2:?build tree}")
-run=$build/wine-run
+run=$(realpath -m "${2:?wine-run or build tree}")
+[[ -d $run ]] && run=$run/wine-run
 if [[ ! -x $run ]]; then
-  echo "wine-session: $build has no wine-run: configure it first (cmake --preset ...)" >&2
+  echo "wine-session: there is no $run: configure the build first (cmake --preset ...)" >&2
   exit 2
 fi
+prefix=$("$run" --prefix)
 case "$action" in
   start)
-    mkdir -p "$build/wineprefix"
+    mkdir -p "$prefix"
     started=1
     "$run" --server -p </dev/null >/dev/null 2>&1 || started=0
     "$run" wineboot </dev/null >/dev/null 2>&1
     if ((!started)); then
-      echo "wine-session: a wine server already runs for $build/wineprefix; it is used" >&2
+      echo "wine-session: a wine server already runs for $prefix; it is used" >&2
       exit 3
     fi
     ;;
@@ -32,7 +33,7 @@ case "$action" in
     "$run" --server -k </dev/null >/dev/null 2>&1 || true
     ;;
   *)
-    echo "usage: $0 start|stop BUILD" >&2
+    echo "usage: $0 start|stop RUN" >&2
     exit 2
     ;;
 esac

@@ -12,8 +12,11 @@
 # should be.
 #
 # Build directories (override with the environment):
-#   KWELMORA_WINDOWS_BUILD  x86_64 build with Kwelmora.dll and e2e_host.exe
-#                           (default build/x86_64; its wineprefix is used)
+#   KWELMORA_WINDOWS_BUILD  a Windows build (x86_64 or i686) with Kwelmora.dll,
+#                           e2e_host.exe and unload_host.exe (default build/x86_64)
+#   KWELMORA_WINE_RUN       the Wine wrapper that runs its programs (default its
+#                           wine-run; build/x86_64/wine-run-chroot runs them under
+#                           the chroot's Wine 10); its prefix is used
 #   KWELMORA_NATIVE_BUILD   native build of linesim/ (default build/native)
 # A wine server already running for the prefix is used and left running; one
 # started here is stopped at the end.
@@ -27,9 +30,10 @@ zrvsim=$native_build/bin/zrvsim
 preload=$native_build/bin/libzrvline.so
 host_exe=$windows_build/bin/e2e_host.exe
 unload_host_exe=$windows_build/bin/unload_host.exe
-prefix=$windows_build/wineprefix
+wine_run=$(realpath -m "${KWELMORA_WINE_RUN:-$windows_build/wine-run}")
 
-for needed in "$zrvsim" "$preload" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll"; do
+for needed in "$zrvsim" "$preload" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll" \
+  "$wine_run"; do
   if [[ ! -e $needed ]]; then
     echo "run-e2e: missing $needed" >&2
     echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host unload_host;" \
@@ -97,7 +101,7 @@ stop_sim() {
 finish() {
   stop_host
   stop_sim
-  release_wine_server "$windows_build"
+  release_wine_server "$wine_run"
   if ((failed == 0)); then rm -rf "$work"; else echo "run-e2e: logs kept in $work"; fi
 }
 trap finish EXIT
@@ -135,7 +139,7 @@ start_host() {
   local exe=${2:-$host_exe}
   coproc HOST {
     exec env LD_PRELOAD="$preload" ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" \
-      ${drop_parity:+ZRVLINE_DROP_PARITY=1} "$windows_build/wine-run" "$exe" 2>>"$1/host.log"
+      ${drop_parity:+ZRVLINE_DROP_PARITY=1} "$wine_run" "$exe" 2>>"$1/host.log"
   }
   host_pid=$HOST_PID
 }
@@ -498,10 +502,13 @@ group_unload() {
 
 # ---- run ---------------------------------------------------------------------
 
-use_wine_server "$windows_build" || {
+prefix=$("$wine_run" --prefix)
+use_wine_server "$wine_run" || {
   echo "run-e2e: no wine server for $prefix" >&2
   exit 1
 }
+echo "e2e: $(basename "$windows_build") build under $("$wine_run" --version)" \
+  "($(basename "$wine_run"))"
 start=$SECONDS
 group_transfers
 group_refusals
