@@ -17,21 +17,36 @@
 #   wine-run --loader          the path of its loader
 #   wine-run --prefix          the prefix
 
-run_test() {
-  local out status started elapsed
+# The program writes to a file, which is streamed to the caller as it grows: a
+# Wine process that the program starts and that outlives it (the desktop, a
+# service) inherits that file rather than the caller's pipe, so CTest is never
+# left waiting for a pipe to close after the program has ended.
+run_streamed() { # PROGRAM ARGS...: its status; `wrote` says whether it wrote anything
+  local out program streamer status
   out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
-  started=$EPOCHREALTIME
-  run_wine "$loader" "$@" 2>&1 | tee "$out"
-  status=${PIPESTATUS[0]}
+  run_wine "$loader" "$@" </dev/null >"$out" 2>&1 &
+  program=$!
+  tail -n +1 -s 0.05 -f --pid="$program" "$out" &
+  streamer=$!
+  wait "$program"
+  status=$?
+  wait "$streamer"
+  wrote=0
+  [[ -s $out ]] && wrote=1
+  rm -f "$out"
+  return "$status"
+}
+
+run_test() {
+  local started=$EPOCHREALTIME status=0 elapsed
+  run_streamed "$@" || status=$?
   elapsed=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
-  if ((status != 0)) && [[ ! -s $out ]] && awk -v e="$elapsed" 'BEGIN { exit !(e < 1) }'; then
+  if ((status != 0 && !wrote)) && awk -v e="$elapsed" 'BEGIN { exit !(e < 1) }'; then
     echo "wine-run: Wine ended $1 at start with no output (exit $status after $elapsed s):" \
       "a Wine start hiccup; running it once more" >&2
-    rm -f "$out"
-    run_wine "$loader" "$@"
+    run_streamed "$@"
     return
   fi
-  rm -f "$out"
   return "$status"
 }
 
