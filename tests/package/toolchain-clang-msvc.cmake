@@ -16,3 +16,5 @@ endif()
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_LINKER lld-link)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+# No SDK libraries to link by default either.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "no Windows SDK: hosts name their import libraries")
