@@ -2,9 +2,10 @@
  * kwelmora.h - host interface of Kwelmora.dll, the link to one ZRV device on a
  * serial (COM) port.
  *
- * For C and C++ hosts, 32- and 64-bit. Link with the import library built beside
- * the DLL (libKwelmora.dll.a), or load Kwelmora.dll and look the exports up by
- * name or ordinal.
+ * For C and C++ hosts, 32- and 64-bit. Link with the import library of the host's
+ * toolchain and bitness (Kwelmora.lib for Visual Studio, libKwelmora.dll.a for
+ * MinGW; with CMake, find_package(Kwelmora CONFIG) and Kwelmora::Kwelmora), or
+ * load Kwelmora.dll and look the exports up by name or ordinal.
  *
  * Every export uses the standard Windows calling convention and returns an 8-bit
  * value. The port functions answer a Boolean (non-zero for success); the transfer

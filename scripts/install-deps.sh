@@ -19,6 +19,12 @@ packages=(
   make
   googletest
   g++
+  # Visual Studio-style import libraries (llvm-dlltool) and their checks
+  # (llvm-readobj); the hosts built in Visual Studio mode (clang, lld-link).
+  # The same three names on Debian 12 (LLVM 14) and 13 (LLVM 19).
+  llvm
+  lld
+  clang
 )
 wow64=0
 case "${1:-}" in

@@ -1,5 +1,6 @@
 // zrvtool.exe: loads Kwelmora.dll from the program's own folder, looks up its five
-// exports by name and hands them to the command runner of zrvtool_lib.
+// exports by name and hands them to the command runner of zrvtool_lib; for --version
+// it reads the loaded DLL's version resource (version.dll).
 #include <windows.h>
 
 #include <atomic>
@@ -24,18 +25,21 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   return FALSE;
 }
 
-// The folder of this program, with a trailing backslash.
-std::wstring ProgramFolder() {
+// The full path of a loaded module (nullptr: this program).
+std::wstring ModulePath(HMODULE module) {
   std::vector<wchar_t> path(MAX_PATH);
   for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) return L"";
-    if (length < path.size()) {
-      std::wstring full(path.data(), length);
-      return full.substr(0, full.find_last_of(L"\\/") + 1);
-    }
+    if (length < path.size()) return std::wstring(path.data(), length);
     path.resize(path.size() * 2);  // truncated
   }
+}
+
+// The folder of this program, with a trailing backslash.
+std::wstring ProgramFolder() {
+  const std::wstring full = ModulePath(nullptr);
+  return full.substr(0, full.find_last_of(L"\\/") + 1);
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -55,24 +59,29 @@ void Bind(FARPROC proc, Function* target) {
 }
 
 // Kwelmora.dll is loaded by its full path so that the one beside the program is used,
-// never another found on the search path. It stays loaded until the process ends; the
-// port is closed before that.
-bool LoadDevice(zrvtool::DeviceApi* device) {
+// never another found on the search path. For a command it stays loaded until the
+// process ends; the port is closed before that.
+HMODULE LoadKwelmora() {
   const std::wstring path = ProgramFolder() + L"Kwelmora.dll";
   HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) {
     const DWORD error = GetLastError();
     std::cerr << "zrvtool: cannot load '" << Narrow(path) << "' (Windows error " << error
               << "); Kwelmora.dll must be in the folder of zrvtool.exe\n";
-    return false;
   }
+  return module;
+}
+
+bool LoadDevice(zrvtool::DeviceApi* device) {
+  HMODULE module = LoadKwelmora();
+  if (module == nullptr) return false;
   FARPROC procs[5];
   bool complete = true;
   for (int i = 0; i < 5; ++i) {
     procs[i] = GetProcAddress(module, zrvtool::kExportNames[i]);
     if (procs[i] == nullptr) {
-      std::cerr << "zrvtool: '" << Narrow(path) << "' does not export " << zrvtool::kExportNames[i]
-                << "\n";
+      std::cerr << "zrvtool: '" << Narrow(ModulePath(module)) << "' does not export "
+                << zrvtool::kExportNames[i] << "\n";
       complete = false;
     }
   }
@@ -85,6 +94,39 @@ bool LoadDevice(zrvtool::DeviceApi* device) {
   Bind(procs[2], &device->read_status);
   Bind(procs[3], &device->read_record);
   Bind(procs[4], &device->write_record);
+  return true;
+}
+
+// "x.y.z" from a file's fixed version information (".w" added when the fourth number
+// is not 0); empty when the file carries no version resource.
+std::string FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return "";
+  std::vector<unsigned char> data(size);
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return "";
+  void* value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(data.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+    return "";
+  }
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  std::string text = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                     std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                     std::to_string(HIWORD(fixed->dwFileVersionLS));
+  if (LOWORD(fixed->dwFileVersionLS) != 0)
+    text += "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
+  return text;
+}
+
+// The DLL that a command would use, as loaded: its path and its version resource.
+bool DescribeLibrary(zrvtool::LibraryVersion* library) {
+  HMODULE module = LoadKwelmora();
+  if (module == nullptr) return false;
+  const std::wstring path = ModulePath(module);
+  library->path = Narrow(path);
+  library->version = FileVersion(path);
+  FreeLibrary(module);
   return true;
 }
 
@@ -106,7 +148,7 @@ int main(int argc, char** argv) {
   context.stop = &g_stop_requested;
 
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const int status = zrvtool::Main(args, context, LoadDevice);
+  const int status = zrvtool::Main(args, context, LoadDevice, DescribeLibrary);
   std::cout.flush();
   if (g_port_closed != nullptr) SetEvent(g_port_closed);
   return status;

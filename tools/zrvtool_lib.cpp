@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "kwelmora_version.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -126,6 +128,12 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     help.options.command = Command::kHelp;
     return help;
   }
+  if (std::find(args.begin(), args.end(), "--version") != args.end()) {
+    ParseResult version;
+    version.ok = true;
+    version.options.command = Command::kVersion;
+    return version;
+  }
   if (args.empty()) return Fail("no port and command given");
   if (args.size() < 2) return Fail("no command given after the port");
 
@@ -192,8 +200,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
 
 std::string HelpText() {
   return "Usage: zrvtool PORT COMMAND [ARGUMENTS]\n"
+         "       zrvtool --help | --version\n"
          "Talks to a ZRV device on a serial port through Kwelmora.dll, which must be in\n"
-         "the same folder as zrvtool.exe.\n"
+         "the same folder as zrvtool.exe. --version prints the tool's version and that\n"
+         "of the Kwelmora.dll it loads, with the DLL's path.\n"
          "\n"
          "PORT is COMn or a bare number n, 0..255. ADDR is a record address 1..931,\n"
          "decimal or hex with a 0x prefix. A record is 30 bytes.\n"
@@ -510,6 +520,7 @@ class Runner {
       case Command::kVerify:
         return Verify(session);
       case Command::kHelp:
+      case Command::kVersion:
         break;
     }
     return kExitUsage;
@@ -708,8 +719,15 @@ int RunCommand(const Options& options, const RunContext& context) {
   return Runner(options, context).Run();
 }
 
+std::string VersionText(const LibraryVersion& library) {
+  return "zrvtool " KWELMORA_VERSION_STRING "\nKwelmora.dll " +
+         (library.version.empty() ? std::string("without a version resource") : library.version) +
+         " (" + library.path + ")\n";
+}
+
 int Main(const std::vector<std::string>& args, RunContext context,
-         const std::function<bool(DeviceApi*)>& load_device) {
+         const std::function<bool(DeviceApi*)>& load_device,
+         const std::function<bool(LibraryVersion*)>& describe_library) {
   const ParseResult parsed = ParseArguments(args);
   if (!parsed.ok) {
     *context.err << "zrvtool: " << parsed.error << "\n"
@@ -718,6 +736,15 @@ int Main(const std::vector<std::string>& args, RunContext context,
   }
   if (parsed.options.command == Command::kHelp) {
     *context.out << HelpText();
+    return kExitOk;
+  }
+  if (parsed.options.command == Command::kVersion) {
+    LibraryVersion library;
+    if (!describe_library(&library)) {
+      *context.out << "zrvtool " KWELMORA_VERSION_STRING "\n";
+      return kExitUsage;
+    }
+    *context.out << VersionText(library);
     return kExitOk;
   }
   if (!load_device(&context.device)) return kExitUsage;

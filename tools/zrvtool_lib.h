@@ -50,7 +50,7 @@ std::string DescribeFailure(const std::string& operation, unsigned code);
 
 // ---- Arguments -------------------------------------------------------------
 
-enum class Command { kHelp, kStatus, kRead, kWrite, kDump, kRestore, kVerify };
+enum class Command { kHelp, kVersion, kStatus, kRead, kWrite, kDump, kRestore, kVerify };
 
 struct Options {
   Command command = Command::kHelp;
@@ -78,6 +78,17 @@ bool ParsePort(const std::string& text, int* port);
 bool ParseAddress(const std::string& text, int* address);
 
 std::string HelpText();
+
+// ---- Versions --------------------------------------------------------------
+
+// The Kwelmora.dll that was loaded: where it is and what its version resource says.
+struct LibraryVersion {
+  std::string path;
+  std::string version;  // "x.y.z"; empty when the DLL carries no version resource
+};
+
+// "zrvtool 0.1.0\nKwelmora.dll 0.1.0 (C:\\tools\\Kwelmora.dll)\n"
+std::string VersionText(const LibraryVersion& library);
 
 // ---- Records as text -------------------------------------------------------
 
@@ -149,11 +160,14 @@ struct RunContext {
 // port is closed again before returning whenever it was opened.
 int RunCommand(const Options& options, const RunContext& context);
 
-// Parses, prints help or a usage error, and runs: the whole program but loading the DLL.
-// load_device is called only when a command needs the device; it fills *device or prints
-// why it cannot and answers false.
+// Parses, prints help, the versions or a usage error, and runs: the whole program but
+// loading the DLL. load_device is called only when a command needs the device; it fills
+// *device or prints why it cannot and answers false. describe_library is called only for
+// --version; it loads the DLL and fills *library, or prints why it cannot and answers
+// false.
 int Main(const std::vector<std::string>& args, RunContext context,
-         const std::function<bool(DeviceApi*)>& load_device);
+         const std::function<bool(DeviceApi*)>& load_device,
+         const std::function<bool(LibraryVersion*)>& describe_library);
 
 }  // namespace zrvtool
 

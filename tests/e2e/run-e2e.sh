@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# End-to-end tests of the release x86_64 Kwelmora.dll through Wine's own serial
-# stack: tests/e2e/e2e_host.exe runs under wine64 with libzrvline.so preloaded
+# End-to-end tests of a release Kwelmora.dll (x86_64 or i686) through Wine's own
+# serial stack: tests/e2e/e2e_host.exe runs under Wine with libzrvline.so preloaded
 # and opens COMn, which the prefix links to the pty of a zrvsim serving the ZRV
 # device model. Each scenario group gets a fresh zrvsim (its own COM number and
 # temporary image) and one host process, driven a line at a time so that faults
@@ -10,6 +10,11 @@
 # with the parity it came with (zrvsim's control channel logs them): command
 # bytes odd, location, length and record bytes even, nothing sent when nothing
 # should be.
+#
+# The packaged-hosts group builds hosts from the archive (scripts/dist.sh, so
+# build/i686 and build/x86_64 must both be built) through its CMake package,
+# with MinGW and in Visual Studio mode, and runs those of the given build's
+# bitness.
 #
 # Build directories (override with the environment):
 #   KWELMORA_WINDOWS_BUILD  a Windows build (x86_64 or i686) with Kwelmora.dll,
@@ -133,14 +138,18 @@ start_sim() {
 
 ctl() { "$zrvsim" ctl "$ZRVSIM_CONTROL" "$@"; }
 
-# start_host DIR [EXE]: the host (e2e_host.exe unless EXE) under Wine, with the
+# run_windows EXE [ARGS...]: replaces the shell with EXE under Wine, with the
 # cable preloaded.
+run_windows() {
+  exec env LD_PRELOAD="$preload" ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" \
+    ${drop_parity:+ZRVLINE_DROP_PARITY=1} "$wine_run" "$@"
+}
+
+# start_host DIR [EXE]: the host (e2e_host.exe unless EXE), driven through the
+# coprocess HOST.
 start_host() {
   local exe=${2:-$host_exe}
-  coproc HOST {
-    exec env LD_PRELOAD="$preload" ZRVLINE_PTY="$ZRVLINE_PTY" ZRVLINE_CABLE="$ZRVLINE_CABLE" \
-      ${drop_parity:+ZRVLINE_DROP_PARITY=1} "$wine_run" "$exe" 2>>"$1/host.log"
-  }
+  coproc HOST { run_windows "$exe" 2>>"$1/host.log"; }
   host_pid=$HOST_PID
 }
 
@@ -500,6 +509,108 @@ group_unload() {
   stop_sim
 }
 
+# ---- packaged hosts -----------------------------------------------------------
+# Hosts built the way a user of the archive builds them. scripts/dist.sh packs
+# build/i686 and build/x86_64 into the archive, which is unpacked here; the host
+# project tests/package/cmake_host finds it with find_package(Kwelmora CONFIG)
+# and is built with each MinGW toolchain (cmake_host.exe) and in Visual Studio
+# mode (clang for *-pc-windows-msvc, lld-link, Kwelmora.lib, no C runtime:
+# msvc_host.exe), for both bitnesses. Each gets the package's DLL of its bitness
+# beside it. The two hosts of the given build's bitness run against zrvsim:
+# the port opens, status, a record written and read back, the close.
+
+# pe_bits FILE: 32 or 64, from the machine field of a Windows program's header.
+pe_bits() {
+  local header machine
+  header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  machine=$(od -An -tx2 -j$((header + 4)) -N2 "$1" | tr -d ' ')
+  case $machine in
+    014c) echo 32 ;;
+    8664) echo 64 ;;
+    *) echo "unknown machine $machine" ;;
+  esac
+}
+
+# build_packaged_host DIR PACKAGE KIND ARCH: configures and builds the host
+# project with KIND's toolchain (mingw or msvc) for ARCH; logs in DIR.
+build_packaged_host() {
+  local dir=$1 package=$2 kind=$3 arch=$4 toolchain
+  if [[ $kind == mingw ]]; then
+    toolchain=$root/cmake/toolchain-$arch-w64-mingw32.cmake
+  else
+    toolchain=$root/tests/package/toolchain-clang-msvc.cmake
+  fi
+  cmake -S "$root/tests/package/cmake_host" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DKWELMORA_HOST_ARCH="$arch" -DCMAKE_PREFIX_PATH="$package" >"$dir.log" 2>&1 &&
+    cmake --build "$dir" >>"$dir.log" 2>&1
+}
+
+# run_to_end DIR EXE ARGS...: runs a host to its end (60 s at most); its output
+# in $output, its exit status in $status.
+run_to_end() {
+  local dir=$1 pid
+  shift
+  (run_windows "$@") </dev/null >"$dir/output" 2>>"$dir/host.log" &
+  pid=$!
+  if wait_gone "$pid" 60; then
+    wait "$pid"
+    status=$?
+  else
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    status="none within 60 s"
+  fi
+  output=$(tr -d '\r' <"$dir/output")
+}
+
+group_packaged_hosts() {
+  group=packaged-hosts
+  echo "packaged hosts: built from the unpacked archive, run against zrvsim"
+  local dir=$work/packaged com=36 package bits kind arch exe host_bits address
+  mkdir -p "$dir/unpacked"
+  if ! bash "$root/scripts/dist.sh" "$dir/dist" >"$dir/dist.log" 2>&1; then
+    fail "the archive is made" "$(tail -n 5 "$dir/dist.log")"
+    return
+  fi
+  tar -xzf "$dir"/dist/kwelmora-*.tar.gz -C "$dir/unpacked"
+  package=$(echo "$dir"/unpacked/kwelmora-*)
+  bits=$(pe_bits "$windows_build/bin/Kwelmora.dll")
+
+  for kind in mingw msvc; do
+    for arch in i686 x86_64; do
+      [[ $kind == mingw ]] && exe=cmake_host.exe || exe=msvc_host.exe
+      if ! build_packaged_host "$dir/$kind-$arch" "$package" $kind $arch; then
+        fail "$kind $arch host: built against the package" "$(tail -n 15 "$dir/$kind-$arch.log")"
+        continue
+      fi
+      host_bits=$(pe_bits "$dir/$kind-$arch/$exe")
+      check "$kind $arch host: built against the package, a $host_bits-bit program" \
+        "$([[ $arch == i686 ]] && echo 32 || echo 64)" "$host_bits"
+      if cmp -s "$dir/$kind-$arch/Kwelmora.dll" "$package/win$host_bits/Kwelmora.dll"; then
+        pass "$kind $arch host: the package's win$host_bits Kwelmora.dll copied beside it"
+      else
+        fail "$kind $arch host: the package's win$host_bits Kwelmora.dll copied beside it"
+      fi
+    done
+  done
+
+  start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
+  for kind in mingw msvc; do
+    arch=$([[ $bits == 32 ]] && echo i686 || echo x86_64)
+    [[ $kind == mingw ]] && exe=cmake_host.exe address=17 || exe=msvc_host.exe address=930
+    [[ -e $dir/$kind-$arch/$exe ]] || continue
+    run_to_end "$dir/$kind-$arch" "$dir/$kind-$arch/$exe" $com $address "$(pattern $address)"
+    check "$kind $arch host: opens, status 0, writes record $address and reads it back, closes" \
+      "init 1|status 0 60|write 0|read 0 $(pattern $address)|deinit 1" "${output//$'\n'/|}"
+    check "$kind $arch host: exit status 0" 0 "$status"
+    expect_seen "$kind $arch host: the status request, the write and the read reached the device" \
+      "$(command_byte 1)$(write_exchange $address "$(pattern $address)") $(read_exchange $address)"
+    check "$kind $arch host: record $address stored in the device" "$(pattern $address)" \
+      "$(ctl record $address)"
+  done
+  stop_sim
+}
+
 # ---- run ---------------------------------------------------------------------
 
 prefix=$("$wine_run" --prefix)
@@ -515,6 +626,7 @@ group_refusals
 group_cable
 group_parity_lost
 group_unload
+group_packaged_hosts
 echo "e2e: $((SECONDS - start)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "kwelmora_version.h"
 
 using zrvtool::Command;
 using zrvtool::Record;
@@ -63,6 +64,9 @@ TEST(ZrvtoolArguments, AcceptedCommandLines) {
       {{"1", "verify", "part.img", "40"}, Command::kVerify, 1, 0, 40, 931, "part.img"},
       {{"--help"}, Command::kHelp, 0, 0, 1, 931, ""},
       {{"nonsense", "dump", "-h"}, Command::kHelp, 0, 0, 1, 931, ""},
+      {{"--version"}, Command::kVersion, 0, 0, 1, 931, ""},
+      {{"COM3", "status", "--version"}, Command::kVersion, 0, 0, 1, 931, ""},
+      {{"--version", "--help"}, Command::kHelp, 0, 0, 1, 931, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -169,10 +173,17 @@ class ZrvtoolRun : public ::testing::Test {
     context.clock = [this] { return now_ += 0.05; };
     context.stop = &stop_;
     context.after_call = [] { ++g_after_calls; };
-    return zrvtool::Main(args, context, [&](zrvtool::DeviceApi* api) {
-      if (dll_loads) *api = device_->Api();
-      return dll_loads;
-    });
+    return zrvtool::Main(
+        args, context,
+        [&](zrvtool::DeviceApi* api) {
+          if (dll_loads) *api = device_->Api();
+          return dll_loads;
+        },
+        [&](zrvtool::LibraryVersion* library) {
+          ++describe_calls_;
+          if (dll_loads) *library = library_;
+          return dll_loads;
+        });
   }
   std::string Path(const std::string& name) {
     files_.push_back(::testing::TempDir() + "zrvtool_" + name);
@@ -205,6 +216,8 @@ class ZrvtoolRun : public ::testing::Test {
   std::atomic<bool> stop_{false};
   double now_ = 0;
   std::vector<std::string> files_;
+  zrvtool::LibraryVersion library_{"C:\\tools\\Kwelmora.dll", "0.1.0"};
+  int describe_calls_ = 0;
 };
 
 TEST_F(ZrvtoolRun, StatusReadAndWriteTalkToTheDevice) {
@@ -363,6 +376,37 @@ TEST_F(ZrvtoolRun, UsageErrorsExitTwoWithoutTouchingThePort) {
   EXPECT_TRUE(device_->log.empty());
   EXPECT_EQ(Run({"--help"}, false), zrvtool::kExitOk);
   EXPECT_NE(out_.str().find("27930 bytes"), std::string::npos);
+}
+
+TEST_F(ZrvtoolRun, VersionNamesTheToolAndTheLoadedDllWithItsPathWithoutTouchingThePort) {
+  const std::string tool = "zrvtool " KWELMORA_VERSION_STRING "\n";
+  const struct {
+    zrvtool::LibraryVersion library;
+    bool loads;
+    int exit;
+    std::string out;
+  } cases[] = {
+      {{"C:\\tools\\Kwelmora.dll", "2.3.4"},
+       true,
+       zrvtool::kExitOk,
+       tool + "Kwelmora.dll 2.3.4 (C:\\tools\\Kwelmora.dll)\n"},
+      {{"Z:\\old\\Kwelmora.dll", ""},
+       true,
+       zrvtool::kExitOk,
+       tool + "Kwelmora.dll without a version resource (Z:\\old\\Kwelmora.dll)\n"},
+      // The DLL cannot be loaded (the loader has said why): the tool's own version, exit 2.
+      {{}, false, zrvtool::kExitUsage, tool},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    out_.str("");
+    library_ = c.library;
+    EXPECT_EQ(Run({"--version"}, c.loads), c.exit);
+    EXPECT_EQ(out_.str(), c.out);
+  }
+  EXPECT_EQ(describe_calls_, 3);
+  EXPECT_TRUE(device_->log.empty());
+  EXPECT_EQ(g_after_calls, 0);
 }
 
 TEST_F(ZrvtoolRun, CtrlCStopsAfterTheCurrentRecordClosesAndLeavesNoImage) {
