@@ -127,7 +127,13 @@ class ScratchMachine {
 // staged in this program's import table: the n-th RegSetValueExA answers
 // ERROR_ACCESS_DENIED, the others reach the registry.
 using SetValueCall = LSTATUS(WINAPI*)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD);
-extern "C" SetValueCall __imp_RegSetValueExA;
+// The import table's slot, by the name the linker gives it: 32-bit Windows
+// decorates a stdcall import with a leading underscore and its argument bytes.
+#ifdef _WIN64
+extern "C" SetValueCall importedRegSetValueExA __asm__("__imp_RegSetValueExA");
+#else
+extern "C" SetValueCall importedRegSetValueExA __asm__("__imp__RegSetValueExA@24");
+#endif
 
 class SettingsWriteRefusal {
  public:
@@ -153,10 +159,10 @@ class SettingsWriteRefusal {
 
   static SetValueCall Swap(SetValueCall with) {
     DWORD protection = 0;
-    VirtualProtect(&__imp_RegSetValueExA, sizeof with, PAGE_READWRITE, &protection);
-    const SetValueCall previous = __imp_RegSetValueExA;
-    __imp_RegSetValueExA = with;
-    VirtualProtect(&__imp_RegSetValueExA, sizeof with, protection, &protection);
+    VirtualProtect(&importedRegSetValueExA, sizeof with, PAGE_READWRITE, &protection);
+    const SetValueCall previous = importedRegSetValueExA;
+    importedRegSetValueExA = with;
+    VirtualProtect(&importedRegSetValueExA, sizeof with, protection, &protection);
     return previous;
   }
 

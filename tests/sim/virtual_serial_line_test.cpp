@@ -199,15 +199,16 @@ INSTANTIATE_TEST_SUITE_P(
                       InputLineCase{"RingEndsWithEvRing", {0, 0, 1, 0}, {0, 0, 0, 0}, EV_RING}),
     [](const ::testing::TestParamInfo<InputLineCase>& info) { return info.param.name; });
 
+// A thread's start: the stdcall function CreateThread calls (a lambda would be
+// cdecl, which 32-bit Windows does not take).
+DWORD WINAPI RunBody(LPVOID context) {
+  (*static_cast<std::function<void()>*>(context))();
+  return 0;
+}
+
 // Runs `body` on a thread of its own; returns the thread's handle.
 HANDLE Start(std::function<void()>& body) {
-  return CreateThread(
-      nullptr, 0,
-      [](LPVOID context) -> DWORD {
-        (*static_cast<std::function<void()>*>(context))();
-        return 0;
-      },
-      &body, 0, nullptr);
+  return CreateThread(nullptr, 0, RunBody, &body, 0, nullptr);
 }
 
 // The library's three threads at once: a worker writing and reading through an
