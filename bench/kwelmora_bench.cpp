@@ -11,16 +11,22 @@
 // - each transaction also as its bytes alone: the same purges, parity switches
 //   and overlapped transfers made on the calling thread, without the hand-off and
 //   the presence check, so that the library's share shows beside the line's;
+// - the same three at 19200 baud through a USB-serial adapter whose latency timer
+//   is 16, 4, 2 and 1 ms (sim/usb_serial_adapter.h), against the line's floor plus
+//   one timer period for each reply the exchange waits for, and the dump of all
+//   931 records each record read implies;
 // - with --full, a dump of all 931 records at 19200 baud against the floor of its
 //   characters alone (931 x 96 characters).
 // Every transaction must succeed; the program fails otherwise.
 #include <windows.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "kwelmora.h"
 #include "library/library_state.h"
@@ -39,6 +45,13 @@ constexpr double kPresencePausesMs = 4.0;                 // four Sleep(1)
 constexpr unsigned kStatusCharacters = 2;
 constexpr unsigned kReadCharacters = 96;
 constexpr unsigned kWriteCharacters = 37;
+// The device's replies the host waits for, each of which an adapter holds back
+// until its timer fires: status 1; read the command's ACK, the location's ACK and
+// 30 x (ACK and record byte, which travel together); write 3 ACKs.
+constexpr unsigned kStatusReplies = 1;
+constexpr unsigned kReadReplies = 32;
+constexpr unsigned kWriteReplies = 3;
+constexpr unsigned kDumpRecords = 931;
 
 // Answers every byte at once with the same byte; a loopback cable for the lines.
 class Echo : public sim::FarEnd {
@@ -177,13 +190,15 @@ std::string Duration(double ms) {
   return text;
 }
 
+// A row with no runs of its own is worked out from other rows.
 void PrintRow(const char* what, int runs, double meanMs, double floorMs) {
+  const std::string count = runs > 0 ? std::to_string(runs) : "";
   if (floorMs > 0) {
-    std::printf("| %-52s | %6d | %12s | %12s | %10.2f |\n", what, runs, Duration(meanMs).c_str(),
-                Duration(floorMs).c_str(), meanMs / floorMs);
+    std::printf("| %-52s | %6s | %12s | %12s | %10.2f |\n", what, count.c_str(),
+                Duration(meanMs).c_str(), Duration(floorMs).c_str(), meanMs / floorMs);
   } else {
-    std::printf("| %-52s | %6d | %12s | %12s | %10s |\n", what, runs, Duration(meanMs).c_str(), "",
-                "");
+    std::printf("| %-52s | %6s | %12s | %12s | %10s |\n", what, count.c_str(),
+                Duration(meanMs).c_str(), "", "");
   }
   std::fflush(stdout);
 }
@@ -199,9 +214,10 @@ double Mean(int runs, const std::function<uint8_t(int)>& transaction) {
   return (NowMs() - start) / runs;
 }
 
-// The three transactions through the library, then the same bytes on this thread.
-void Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
-                  double pausesMs) {
+// The three transactions through the library, then (unless `adapterMs` puts an
+// adapter on the line) the same bytes on this thread. Answers the mean record read.
+double Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
+                    double pausesMs, double adapterMs = 0) {
   std::array<uint8_t, 30> record{};
   unsigned char status = 0;
   DirectExchange direct(CommSlots[ActiveSlot]);
@@ -210,28 +226,34 @@ void Transactions(const char* line, int statusRuns, int recordRuns, double chara
     const char* name;
     int runs;
     unsigned characters;
+    unsigned replies;
     std::function<uint8_t(int)> library;
     std::function<uint8_t(int)> bytesOnly;
   };
   auto address = [](int i) { return static_cast<uint16_t>(1 + i % 931); };
   const Kind kinds[] = {
-      {"status read", statusRuns, kStatusCharacters,
+      {"status read", statusRuns, kStatusCharacters, kStatusReplies,
        [&](int) { return OdczytanieBajtuStatusuZRV(&status); },
        [&](int) { return direct.Status(&status); }},
-      {"record read", recordRuns, kReadCharacters,
+      {"record read", recordRuns, kReadCharacters, kReadReplies,
        [&](int i) { return OdczytanieBajtowZZRV(address(i), record.data()); },
        [&](int i) { return direct.Read(address(i), record.data()); }},
-      {"record write", recordRuns, kWriteCharacters,
+      {"record write", recordRuns, kWriteCharacters, kWriteReplies,
        [&](int i) { return ZapisanieBajtowDoZRV(address(i), record.data()); },
        [&](int i) { return direct.Write(address(i), record.data()); }},
   };
+  double readMs = 0;
   for (const Kind& kind : kinds) {
-    const double floorMs = characterMs * kind.characters;
-    PrintRow((prefix + ": " + kind.name).c_str(), kind.runs, Mean(kind.runs, kind.library),
-             floorMs + pausesMs);
-    PrintRow((prefix + ": " + kind.name + ", bytes alone").c_str(), kind.runs,
-             Mean(kind.runs, kind.bytesOnly), floorMs);
+    const double floorMs = characterMs * kind.characters + adapterMs * kind.replies;
+    const double meanMs = Mean(kind.runs, kind.library);
+    PrintRow((prefix + ": " + kind.name).c_str(), kind.runs, meanMs, floorMs + pausesMs);
+    if (kind.replies == kReadReplies) readMs = meanMs;
+    if (adapterMs == 0) {
+      PrintRow((prefix + ": " + kind.name + ", bytes alone").c_str(), kind.runs,
+               Mean(kind.runs, kind.bytesOnly), floorMs);
+    }
   }
+  return readMs;
 }
 
 }  // namespace
@@ -278,7 +300,29 @@ int main(int argc, char** argv) {
   // a character time.
   device.SetPacing(sim::CharacterTime(19200));
   driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
-  Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+  const double nativeReadMs = Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+  const double readFloorMs = kReadCharacters * kCharacterMs + kPresencePausesMs;
+
+  // The same line through a USB-serial adapter, with the dump each record read
+  // implies (931 reads, nothing else) beside the native port's.
+  struct Implied {
+    std::string line;
+    double readMs;
+    double timerMs;
+  };
+  std::vector<Implied> dumps{{"19200 baud", nativeReadMs, 0}};
+  for (const double timerMs : {16.0, 4.0, 2.0, 1.0}) {
+    char line[48];
+    std::snprintf(line, sizeof line, "19200 baud, adapter %.0f ms", timerMs);
+    driver.SetAdapterLatency(kPort, std::chrono::microseconds(static_cast<long>(timerMs * 1000)));
+    dumps.push_back(
+        {line, Transactions(line, 30, 10, kCharacterMs, kPresencePausesMs, timerMs), timerMs});
+  }
+  driver.SetAdapterLatency(kPort, std::chrono::microseconds(0));
+  for (const Implied& dump : dumps) {
+    PrintRow((dump.line + ": dump, 931 x record read").c_str(), 0, kDumpRecords * dump.readMs,
+             kDumpRecords * (readFloorMs + kReadReplies * dump.timerMs));
+  }
 
   if (full) {
     std::array<uint8_t, 30> record{};
