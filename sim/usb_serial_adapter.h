@@ -34,9 +34,6 @@ class UsbSerialAdapter {
 
   // The payload of one full USB packet from the adapter.
   static constexpr size_t kPacketPayload = 62;
-  // The latency timer's range on the adapters that have one, in milliseconds.
-  static constexpr unsigned kLatencyMinMs = 1;
-  static constexpr unsigned kLatencyMaxMs = 255;
   // Nothing held: no packet is due.
   static constexpr TimePoint kNothingDue = TimePoint::max();
 
