@@ -12,9 +12,10 @@
 //   and overlapped transfers made on the calling thread, without the hand-off and
 //   the presence check, so that the library's share shows beside the line's;
 // - the same three at 19200 baud through a USB-serial adapter whose latency timer
-//   is 16, 4, 2 and 1 ms (sim/usb_serial_adapter.h), against the line's floor plus
-//   one timer period for each reply the exchange waits for, and the dump of all
-//   931 records each record read implies;
+//   is 16, 4, 2 and 1 ms (sim/usb_serial_adapter.h), and without one, taking turns
+//   round after round, against the line's floor plus one timer period for each
+//   reply the exchange waits for, and the dump of all 931 records each mean record
+//   read implies;
 // - with --full, a dump of all 931 records at 19200 baud against the floor of its
 //   characters alone (931 x 96 characters).
 // Every transaction must succeed; the program fails otherwise.
@@ -25,8 +26,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "kwelmora.h"
 #include "library/library_state.h"
@@ -214,10 +215,9 @@ double Mean(int runs, const std::function<uint8_t(int)>& transaction) {
   return (NowMs() - start) / runs;
 }
 
-// The three transactions through the library, then (unless `adapterMs` puts an
-// adapter on the line) the same bytes on this thread. Answers the mean record read.
-double Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
-                    double pausesMs, double adapterMs = 0) {
+// The three transactions through the library, then the same bytes on this thread.
+void Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
+                  double pausesMs) {
   std::array<uint8_t, 30> record{};
   unsigned char status = 0;
   DirectExchange direct(CommSlots[ActiveSlot]);
@@ -226,34 +226,97 @@ double Transactions(const char* line, int statusRuns, int recordRuns, double cha
     const char* name;
     int runs;
     unsigned characters;
-    unsigned replies;
     std::function<uint8_t(int)> library;
     std::function<uint8_t(int)> bytesOnly;
   };
   auto address = [](int i) { return static_cast<uint16_t>(1 + i % 931); };
   const Kind kinds[] = {
-      {"status read", statusRuns, kStatusCharacters, kStatusReplies,
+      {"status read", statusRuns, kStatusCharacters,
        [&](int) { return OdczytanieBajtuStatusuZRV(&status); },
        [&](int) { return direct.Status(&status); }},
-      {"record read", recordRuns, kReadCharacters, kReadReplies,
+      {"record read", recordRuns, kReadCharacters,
        [&](int i) { return OdczytanieBajtowZZRV(address(i), record.data()); },
        [&](int i) { return direct.Read(address(i), record.data()); }},
-      {"record write", recordRuns, kWriteCharacters, kWriteReplies,
+      {"record write", recordRuns, kWriteCharacters,
        [&](int i) { return ZapisanieBajtowDoZRV(address(i), record.data()); },
        [&](int i) { return direct.Write(address(i), record.data()); }},
   };
-  double readMs = 0;
   for (const Kind& kind : kinds) {
-    const double floorMs = characterMs * kind.characters + adapterMs * kind.replies;
-    const double meanMs = Mean(kind.runs, kind.library);
-    PrintRow((prefix + ": " + kind.name).c_str(), kind.runs, meanMs, floorMs + pausesMs);
-    if (kind.replies == kReadReplies) readMs = meanMs;
-    if (adapterMs == 0) {
-      PrintRow((prefix + ": " + kind.name + ", bytes alone").c_str(), kind.runs,
-               Mean(kind.runs, kind.bytesOnly), floorMs);
+    const double floorMs = characterMs * kind.characters;
+    PrintRow((prefix + ": " + kind.name).c_str(), kind.runs, Mean(kind.runs, kind.library),
+             floorMs + pausesMs);
+    PrintRow((prefix + ": " + kind.name + ", bytes alone").c_str(), kind.runs,
+             Mean(kind.runs, kind.bytesOnly), floorMs);
+  }
+}
+
+// The three transactions at 19200 baud through a USB-serial adapter at each timer
+// and, for comparison, without one. The settings take turns, a few transactions
+// each, round after round, so that a machine busy with other work slows them all
+// alike; then the dump of 931 records that each mean record read implies.
+void ThroughAnAdapter(sim::VirtualSerialDriver& driver) {
+  struct Setting {
+    const char* line;
+    double timerMs;
+    double totalMs[3] = {};
+    int runs[3] = {};
+  };
+  Setting settings[] = {{"19200 baud, no adapter", 0},
+                        {"19200 baud, adapter 16 ms", 16},
+                        {"19200 baud, adapter 4 ms", 4},
+                        {"19200 baud, adapter 2 ms", 2},
+                        {"19200 baud, adapter 1 ms", 1}};
+  struct Kind {
+    const char* name;
+    int runsPerRound;
+    unsigned characters;
+    unsigned replies;
+  };
+  const Kind kinds[] = {{"status read", 3, kStatusCharacters, kStatusReplies},
+                        {"record read", 1, kReadCharacters, kReadReplies},
+                        {"record write", 1, kWriteCharacters, kWriteReplies}};
+  constexpr int kRounds = 10;
+  std::array<uint8_t, 30> record{};
+  unsigned char status = 0;
+  int call = 0;
+  auto run = [&](size_t kind) -> uint8_t {
+    const auto address = static_cast<uint16_t>(1 + call++ % 931);
+    switch (kind) {
+      case 0:
+        return OdczytanieBajtuStatusuZRV(&status);
+      case 1:
+        return OdczytanieBajtowZZRV(address, record.data());
+      default:
+        return ZapisanieBajtowDoZRV(address, record.data());
+    }
+  };
+  for (int round = 0; round < kRounds; ++round) {
+    for (Setting& setting : settings) {
+      driver.SetAdapterLatency(
+          kPort, std::chrono::microseconds(static_cast<long>(setting.timerMs * 1000)));
+      for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+        setting.totalMs[kind] += kinds[kind].runsPerRound *
+                                 Mean(kinds[kind].runsPerRound, [&](int) { return run(kind); });
+        setting.runs[kind] += kinds[kind].runsPerRound;
+      }
     }
   }
-  return readMs;
+  driver.SetAdapterLatency(kPort, std::chrono::microseconds(0));
+
+  auto floorOf = [](const Kind& kind, double timerMs) {
+    return kCharacterMs * kind.characters + kPresencePausesMs + timerMs * kind.replies;
+  };
+  for (const Setting& setting : settings) {
+    for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+      PrintRow((std::string(setting.line) + ": " + kinds[kind].name).c_str(), setting.runs[kind],
+               setting.totalMs[kind] / setting.runs[kind], floorOf(kinds[kind], setting.timerMs));
+    }
+  }
+  for (const Setting& setting : settings) {
+    PrintRow((std::string(setting.line) + ": dump, 931 x read").c_str(), 0,
+             kDumpRecords * setting.totalMs[1] / setting.runs[1],
+             kDumpRecords * floorOf(kinds[1], setting.timerMs));
+  }
 }
 
 }  // namespace
@@ -300,29 +363,8 @@ int main(int argc, char** argv) {
   // a character time.
   device.SetPacing(sim::CharacterTime(19200));
   driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
-  const double nativeReadMs = Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
-  const double readFloorMs = kReadCharacters * kCharacterMs + kPresencePausesMs;
-
-  // The same line through a USB-serial adapter, with the dump each record read
-  // implies (931 reads, nothing else) beside the native port's.
-  struct Implied {
-    std::string line;
-    double readMs;
-    double timerMs;
-  };
-  std::vector<Implied> dumps{{"19200 baud", nativeReadMs, 0}};
-  for (const double timerMs : {16.0, 4.0, 2.0, 1.0}) {
-    char line[48];
-    std::snprintf(line, sizeof line, "19200 baud, adapter %.0f ms", timerMs);
-    driver.SetAdapterLatency(kPort, std::chrono::microseconds(static_cast<long>(timerMs * 1000)));
-    dumps.push_back(
-        {line, Transactions(line, 30, 10, kCharacterMs, kPresencePausesMs, timerMs), timerMs});
-  }
-  driver.SetAdapterLatency(kPort, std::chrono::microseconds(0));
-  for (const Implied& dump : dumps) {
-    PrintRow((dump.line + ": dump, 931 x record read").c_str(), 0, kDumpRecords * dump.readMs,
-             kDumpRecords * (readFloorMs + kReadReplies * dump.timerMs));
-  }
+  Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+  ThroughAnAdapter(driver);
 
   if (full) {
     std::array<uint8_t, 30> record{};
