@@ -136,7 +136,10 @@ int SetLatency(const std::string& port, std::uint32_t latency, std::ostream& out
       refused = true;
       err << port << ": Windows refused to write " << adapter::kLatencyTimerValue << " of "
           << node.deviceId << " (" << WindowsError(written) << ")"
-          << (written == ERROR_ACCESS_DENIED ? ": run zrvtool as administrator" : "") << "\n";
+          << (written == ERROR_ACCESS_DENIED
+                  ? ": run zrvtool as administrator, or set the timer in Device Manager"
+                  : "")
+          << "\n";
     }
   }
   if (!any) {

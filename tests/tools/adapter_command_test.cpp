@@ -129,7 +129,8 @@ const AdapterRun kRuns[] = {
      1,
      {},
      {std::string("COM7: Windows refused to write LatencyTimer of ") + kFtdi7 +
-          " (error 5, access denied): run zrvtool as administrator\n",
+          " (error 5, access denied): run zrvtool as administrator, or set the timer in Device "
+          "Manager\n",
       kReplug},
      kFtdi7,
      "type 4: 10 00 00 00"},
