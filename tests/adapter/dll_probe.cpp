@@ -5,7 +5,7 @@
 
 #include "adapter/port_adapter.h"
 
-extern "C" __declspec(dllexport) unsigned long ProbePortAdapter(const char* portName) {
+extern "C" __attribute__((dllexport)) unsigned long ProbePortAdapter(const char* portName) {
   const adapter::PortLookup lookup = adapter::FindPortNodes(portName);
   if (lookup.nodes.empty()) return static_cast<unsigned long>(lookup.error);
   return static_cast<unsigned long>(adapter::WriteLatencyTimer(lookup.nodes.front(), 1));
