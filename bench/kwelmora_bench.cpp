@@ -11,15 +11,22 @@
 // - each transaction also as its bytes alone: the same purges, parity switches
 //   and overlapped transfers made on the calling thread, without the hand-off and
 //   the presence check, so that the library's share shows beside the line's;
+// - the same three at 19200 baud through a USB-serial adapter whose latency timer
+//   is 16, 4, 2 and 1 ms (sim/usb_serial_adapter.h), and without one, taking turns
+//   round after round, against the line's floor plus one timer period for each
+//   reply the exchange waits for, and the dump of all 931 records each mean record
+//   read implies;
 // - with --full, a dump of all 931 records at 19200 baud against the floor of its
 //   characters alone (931 x 96 characters).
 // Every transaction must succeed; the program fails otherwise.
 #include <windows.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "kwelmora.h"
@@ -39,6 +46,13 @@ constexpr double kPresencePausesMs = 4.0;                 // four Sleep(1)
 constexpr unsigned kStatusCharacters = 2;
 constexpr unsigned kReadCharacters = 96;
 constexpr unsigned kWriteCharacters = 37;
+// The device's replies the host waits for, each of which an adapter holds back
+// until its timer fires: status 1; read the command's ACK, the location's ACK and
+// 30 x (ACK and record byte, which travel together); write 3 ACKs.
+constexpr unsigned kStatusReplies = 1;
+constexpr unsigned kReadReplies = 32;
+constexpr unsigned kWriteReplies = 3;
+constexpr unsigned kDumpRecords = 931;
 
 // Answers every byte at once with the same byte; a loopback cable for the lines.
 class Echo : public sim::FarEnd {
@@ -177,13 +191,15 @@ std::string Duration(double ms) {
   return text;
 }
 
+// A row with no runs of its own is worked out from other rows.
 void PrintRow(const char* what, int runs, double meanMs, double floorMs) {
+  const std::string count = runs > 0 ? std::to_string(runs) : "";
   if (floorMs > 0) {
-    std::printf("| %-52s | %6d | %12s | %12s | %10.2f |\n", what, runs, Duration(meanMs).c_str(),
-                Duration(floorMs).c_str(), meanMs / floorMs);
+    std::printf("| %-52s | %6s | %12s | %12s | %10.2f |\n", what, count.c_str(),
+                Duration(meanMs).c_str(), Duration(floorMs).c_str(), meanMs / floorMs);
   } else {
-    std::printf("| %-52s | %6d | %12s | %12s | %10s |\n", what, runs, Duration(meanMs).c_str(), "",
-                "");
+    std::printf("| %-52s | %6s | %12s | %12s | %10s |\n", what, count.c_str(),
+                Duration(meanMs).c_str(), "", "");
   }
   std::fflush(stdout);
 }
@@ -234,6 +250,75 @@ void Transactions(const char* line, int statusRuns, int recordRuns, double chara
   }
 }
 
+// The three transactions at 19200 baud through a USB-serial adapter at each timer
+// and, for comparison, without one. The settings take turns, a few transactions
+// each, round after round, so that a machine busy with other work slows them all
+// alike; then the dump of 931 records that each mean record read implies.
+void ThroughAnAdapter(sim::VirtualSerialDriver& driver) {
+  struct Setting {
+    const char* line;
+    double timerMs;
+    double totalMs[3] = {};
+    int runs[3] = {};
+  };
+  Setting settings[] = {{"19200 baud, no adapter", 0},
+                        {"19200 baud, adapter 16 ms", 16},
+                        {"19200 baud, adapter 4 ms", 4},
+                        {"19200 baud, adapter 2 ms", 2},
+                        {"19200 baud, adapter 1 ms", 1}};
+  struct Kind {
+    const char* name;
+    int runsPerRound;
+    unsigned characters;
+    unsigned replies;
+  };
+  const Kind kinds[] = {{"status read", 3, kStatusCharacters, kStatusReplies},
+                        {"record read", 1, kReadCharacters, kReadReplies},
+                        {"record write", 1, kWriteCharacters, kWriteReplies}};
+  constexpr int kRounds = 10;
+  std::array<uint8_t, 30> record{};
+  unsigned char status = 0;
+  int call = 0;
+  auto run = [&](size_t kind) -> uint8_t {
+    const auto address = static_cast<uint16_t>(1 + call++ % 931);
+    switch (kind) {
+      case 0:
+        return OdczytanieBajtuStatusuZRV(&status);
+      case 1:
+        return OdczytanieBajtowZZRV(address, record.data());
+      default:
+        return ZapisanieBajtowDoZRV(address, record.data());
+    }
+  };
+  for (int round = 0; round < kRounds; ++round) {
+    for (Setting& setting : settings) {
+      driver.SetAdapterLatency(
+          kPort, std::chrono::microseconds(static_cast<long>(setting.timerMs * 1000)));
+      for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+        setting.totalMs[kind] += kinds[kind].runsPerRound *
+                                 Mean(kinds[kind].runsPerRound, [&](int) { return run(kind); });
+        setting.runs[kind] += kinds[kind].runsPerRound;
+      }
+    }
+  }
+  driver.SetAdapterLatency(kPort, std::chrono::microseconds(0));
+
+  auto floorOf = [](const Kind& kind, double timerMs) {
+    return kCharacterMs * kind.characters + kPresencePausesMs + timerMs * kind.replies;
+  };
+  for (const Setting& setting : settings) {
+    for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+      PrintRow((std::string(setting.line) + ": " + kinds[kind].name).c_str(), setting.runs[kind],
+               setting.totalMs[kind] / setting.runs[kind], floorOf(kinds[kind], setting.timerMs));
+    }
+  }
+  for (const Setting& setting : settings) {
+    PrintRow((std::string(setting.line) + ": dump, 931 x read").c_str(), 0,
+             kDumpRecords * setting.totalMs[1] / setting.runs[1],
+             kDumpRecords * floorOf(kinds[1], setting.timerMs));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,6 +364,7 @@ int main(int argc, char** argv) {
   device.SetPacing(sim::CharacterTime(19200));
   driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
   Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+  ThroughAnAdapter(driver);
 
   if (full) {
     std::array<uint8_t, 30> record{};

@@ -92,6 +92,7 @@ LineSim::LineSim(const LineSimOptions& options)
   if (options.status) device_.SetStatus(*options.status);
   for (const FaultOption& fault : options.faults) device_.InjectFault(fault.point, fault.fault);
   device_.SetPacing(pace_ ? sim::CharacterTime(kLineBaud) : std::chrono::microseconds(0));
+  adapter_.SetLatency(std::chrono::milliseconds(options.adapterLatencyMs));
   device_.Unplug(options.unplugged);
   device_.Attach(this);
 }
@@ -188,6 +189,10 @@ void LineSim::DeliverDue(Clock::time_point now) {
 }
 
 void LineSim::WriteDue(Clock::time_point now) {
+  // The adapter's packets that have gone by now join the bytes arriving at the port.
+  for (const sim::UsbSerialAdapter::Character& released : adapter_.Release(now)) {
+    outgoing_.push_back({released.value, released.parity, now});
+  }
   while (!masterFull_ && !outgoing_.empty() && outgoing_.front().due <= now) {
     const ssize_t done = write(pty_.Master(), &outgoing_.front().value, 1);
     if (done < 0 && errno == EINTR) continue;
@@ -206,6 +211,8 @@ std::optional<LineSim::Clock::time_point> LineSim::NextDue() const {
   if (!outgoing_.empty() && !masterFull_) {
     due = due ? std::min(*due, outgoing_.front().due) : outgoing_.front().due;
   }
+  const Clock::time_point packet = adapter_.NextRelease();
+  if (packet != sim::UsbSerialAdapter::kNothingDue) due = due ? std::min(*due, packet) : packet;
   return due;
 }
 
@@ -226,7 +233,11 @@ void LineSim::Send(uint8_t value, sim::WireParity parity, std::chrono::microseco
   // The port's parity check cannot be done on a pty; the device answers with the
   // parity of the byte it took, which is the port's parity at that moment.
   lastOutgoing_ = std::max(Clock::now(), lastOutgoing_) + after;
-  outgoing_.push_back({value, parity, lastOutgoing_});
+  if (adapter_.PassesThrough()) {
+    outgoing_.push_back({value, parity, lastOutgoing_});
+  } else {
+    adapter_.Take(value, parity, lastOutgoing_);  // reaches the port with its packet
+  }
   // An even-parity ACK ends a location block or a record written; after the
   // latter the device has stored the record, so the image is worth comparing.
   if (value == sim::ZrvDevice::kAck && parity == sim::WireParity::Even) {
@@ -274,6 +285,10 @@ std::string LineSim::HandleControl(const std::string& line) {
              (arguments[0] == "0" || arguments[0] == "1")) {
     pace_ = arguments[0] == "1";
     device_.SetPacing(pace_ ? sim::CharacterTime(kLineBaud) : std::chrono::microseconds(0));
+  } else if (command == "adapter" && argumentCount(1)) {
+    const std::optional<unsigned> value = ParseByte(arguments[0]);
+    if (!value) return Error("the adapter's latency timer is 0..255 ms (0: a native port)");
+    adapter_.SetLatency(std::chrono::milliseconds(*value));
   } else if (command == "status" && argumentCount(1)) {
     const std::optional<unsigned> value = ParseByte(arguments[0]);
     if (!value) return Error("the status is a byte 0..255");
@@ -326,9 +341,11 @@ std::string LineSim::HandleControl(const std::string& line) {
   } else if (command == "quit" && argumentCount(0)) {
     quit_ = true;
   } else {
-    return Error("unknown command or arguments: '" + line +
-                 "' (fault POINT:ACTION, clear, unplug 0|1, pace 0|1, status BYTE, log, clearlog, "
-                 "stats, lines, record ADDR [HEX], quit)");
+    return Error(
+        "unknown command or arguments: '" + line +
+        "' (fault POINT:ACTION, clear, unplug 0|1, pace 0|1, adapter MS, status BYTE, log, "
+        "clearlog, "
+        "stats, lines, record ADDR [HEX], quit)");
   }
   return answer + "ok\n";
 }

@@ -3,7 +3,8 @@
 // records kept in an image file.
 //
 // One thread runs everything (Run): the pty master, the cable and control
-// sockets, the paced delivery of bytes in both directions. Stop may be called
+// sockets, the paced delivery of bytes in both directions, the packets of a
+// simulated USB-serial adapter. Stop may be called
 // from any thread.
 #pragma once
 
@@ -20,6 +21,7 @@
 #include "fault_option.h"
 #include "parity_timeline.h"
 #include "pty_pair.h"
+#include "usb_serial_adapter.h"
 #include "zrv_device.h"
 
 namespace linesim {
@@ -32,6 +34,9 @@ struct LineSimOptions {
   std::vector<FaultOption> faults;
   bool unplugged = false;
   bool pace = false;  // 19200 baud, 11 bits a character, in both directions
+  // A USB-serial adapter's latency timer between the device and the pty, in ms
+  // (usb_serial_adapter.h); 0: a native port.
+  unsigned adapterLatencyMs = 0;
 };
 
 class LineSim : public sim::LineSide, private CableServer::Listener {
@@ -96,7 +101,8 @@ class LineSim : public sim::LineSide, private CableServer::Listener {
   uint64_t bytesRead_ = 0;
   std::deque<Timed> incoming_;  // read from the master, arriving at the device (paced)
   Clock::time_point lastIncoming_{};
-  std::deque<Timed> outgoing_;  // from the device, arriving at the port
+  sim::UsbSerialAdapter adapter_;  // between the device and outgoing_
+  std::deque<Timed> outgoing_;     // from the device, arriving at the port
   Clock::time_point lastOutgoing_{};
   bool masterFull_ = false;
 

@@ -22,14 +22,18 @@ namespace {
 constexpr char kUsage[] =
     "usage: zrvsim [--prefix WINEPREFIX --com N] [--image FILE] [--status BYTE]\n"
     "              [--fault POINT[#I]:ACTION[:persistent]]... [--unplugged] [--pace]\n"
+    "              [--adapter MS]\n"
     "              [--control SOCKET] [--cable SOCKET] [--ready-file FILE]\n"
     "       zrvsim ctl SOCKET COMMAND [ARGUMENT]...\n"
     "\n"
     "Serves a ZRV device on a new pty. --prefix/--com link $WINEPREFIX/dosdevices/comN\n"
     "to it. Processes that open the port need LD_PRELOAD=libzrvline.so with the\n"
     "ZRVLINE_PTY and ZRVLINE_CABLE values written to the ready file.\n"
-    "Control commands: fault POINT:ACTION, clear, unplug 0|1, pace 0|1, status BYTE, log,\n"
-    "clearlog, stats, lines, record ADDR [HEX60], quit.\n";
+    "--adapter MS puts a USB-serial adapter with a latency timer of MS (0..255, 0: none)\n"
+    "between the device and the port: its replies reach the port when the timer fires\n"
+    "or 62 bytes are held.\n"
+    "Control commands: fault POINT:ACTION, clear, unplug 0|1, pace 0|1, adapter MS,\n"
+    "status BYTE, log, clearlog, stats, lines, record ADDR [HEX60], quit.\n";
 
 struct Options {
   linesim::LineSimOptions line;
@@ -76,6 +80,10 @@ Options ParseOptions(int argc, char** argv) {
       options.line.unplugged = true;
     } else if (option == "--pace") {
       options.line.pace = true;
+    } else if (option == "--adapter") {
+      const std::optional<unsigned> latency = linesim::ParseByte(value());
+      if (!latency) UsageError("--adapter takes a latency timer of 0..255 ms");
+      options.line.adapterLatencyMs = *latency;
     } else if (option == "--control") {
       options.line.controlSocket = value();
     } else if (option == "--cable") {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "far_end.h"
+#include "usb_serial_adapter.h"
 #include "virtual_serial.h"
 
 namespace sim {
@@ -160,6 +161,12 @@ struct VirtualSerialDriver::Port {
   std::deque<uint8_t> input;
   std::deque<Arrival> arriving;  // in arrival order
   TimePoint lastArrival{};
+  // A USB-serial adapter between the far end and the receiver: what the far end
+  // sends reaches it at its arrival time and the receiver when the adapter lets
+  // it go. Its latency is kept before the time scale too, so that a new scale
+  // can be applied to it.
+  UsbSerialAdapter adapter;
+  std::chrono::microseconds adapterLatency{0};
   DWORD errors = 0;  // CE_* flags until ClearCommError
 
   // Transmitter.

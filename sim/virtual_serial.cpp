@@ -255,6 +255,10 @@ void VirtualSerialDriver::SetTimeScale(double scale) {
   StepLock step(mutex_, changed_);
   if (scale > 0) {
     timeScale_ = scale;
+    for (auto& entry : ports_) {
+      entry.second->adapter.SetLatency(
+          Scaled(static_cast<double>(entry.second->adapterLatency.count())));
+    }
     WakeClock();
   }
 }
@@ -269,6 +273,16 @@ void VirtualSerialDriver::SetWriteCompletion(unsigned number, WriteCompletion mo
   Port* port = FindPort(number);
   if (port != nullptr) {
     port->writeCompletion = mode;
+    WakeClock();
+  }
+}
+
+void VirtualSerialDriver::SetAdapterLatency(unsigned number, std::chrono::microseconds latency) {
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    port->adapterLatency = std::max(latency, std::chrono::microseconds(0));
+    port->adapter.SetLatency(Scaled(static_cast<double>(port->adapterLatency.count())));
     WakeClock();
   }
 }
@@ -355,6 +369,7 @@ PortState VirtualSerialDriver::StateOf(const Port& port) const {
   state.xoffHold = port.xoffHold;
   state.outputHeld = port.outputHeld;
   state.farEndAttached = port.farEnd != nullptr;
+  state.adapterHeld = static_cast<DWORD>(port.adapter.Held());
   for (const auto& operation : port.operations) {
     switch (operation->kind) {
       case IoKind::Read:

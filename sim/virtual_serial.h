@@ -29,6 +29,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -127,6 +128,7 @@ struct PortState {
   bool xoffHold = false;    // SETXOFF in force
   bool outputHeld = false;  // HoldOutput in force
   bool farEndAttached = false;
+  DWORD adapterHeld = 0;  // characters the USB-serial adapter holds back
   unsigned pendingReads = 0;
   unsigned pendingWrites = 0;
   bool waitPending = false;  // a WaitCommEvent is pending
@@ -191,6 +193,12 @@ class VirtualSerialDriver {
   // that callback). Unplugging drops the port's input lines and loses what was
   // still travelling on the line.
   void AttachFarEnd(unsigned number, FarEnd* farEnd);
+
+  // Puts a USB-serial adapter with this latency timer between the far end and the
+  // port (usb_serial_adapter.h): the far end's characters reach the receiver in
+  // packets, when the timer fires or 62 bytes are held. Zero (the default) takes
+  // it out again: a native port. The latency follows the time scale.
+  void SetAdapterLatency(unsigned number, std::chrono::microseconds latency);
 
   // How writes on the port complete (WriteCompletion::Immediate by default).
   void SetWriteCompletion(unsigned number, WriteCompletion mode);

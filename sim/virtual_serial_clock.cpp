@@ -1,8 +1,9 @@
 // The clock thread of the virtual serial driver: the one thread that runs the
-// ports' time-outs, paced and deferred writes, forced completions and the
-// characters a far end sent with a delay. It sleeps until the nearest deadline,
-// a wake-up from a driver call, or the end of a thread with operations pending
-// (to a fraction of a millisecond for characters on a paced line).
+// ports' time-outs, paced and deferred writes, forced completions, the
+// characters a far end sent with a delay and the packets of a USB-serial
+// adapter. It sleeps until the nearest deadline, a wake-up from a driver call, or
+// the end of a thread with operations pending (to a fraction of a millisecond for
+// characters on a paced line).
 #include <algorithm>
 #include <vector>
 
@@ -82,6 +83,9 @@ void VirtualSerialDriver::RunClock() {
           port.arriving.pop_front();
           Receive(port, arrival.value, arrival.parity);
         }
+        for (const UsbSerialAdapter::Character& released : port.adapter.Release(now)) {
+          Receive(port, released.value, released.parity);
+        }
         AdvanceForced(port);
         AdvanceWrites(port);
         AdvanceReads(port);
@@ -93,6 +97,7 @@ void VirtualSerialDriver::RunClock() {
         if (!port.arriving.empty()) {
           nextCharacter = std::min(nextCharacter, port.arriving.front().at);
         }
+        nextCharacter = std::min(nextCharacter, port.adapter.NextRelease());
         for (const auto& operation : port.operations) {
           if (!operation->started) {
             continue;  // only the current read or write starts (forced ones ended above)

@@ -74,8 +74,10 @@ void VirtualSerialDriver::AttachFarEnd(unsigned number, FarEnd* farEnd) {
       port->toFarEnd.push_back(detach);
       port->farEnd = nullptr;
       port->attachment = 0;
-      // Unplugged: the input lines fall and what was on the wire is lost.
+      // Unplugged: the input lines fall and what was on the wire, or held in an
+      // adapter, is lost.
       port->arriving.clear();
+      port->adapter.Clear();
       SetLines(*port, InputLines());
     }
     if (farEnd != nullptr) {
@@ -246,6 +248,12 @@ void VirtualSerialDriver::LineSend(unsigned number, uint64_t attachment, uint8_t
   const TimePoint at =
       std::max(now, port->lastArrival) + Scaled(static_cast<double>(after.count()));
   port->lastArrival = at;
+  if (!port->adapter.PassesThrough()) {
+    // It reaches the adapter at `at`; the clock thread hands it on with its packet.
+    port->adapter.Take(value, parity, at);
+    WakeClock();
+    return;
+  }
   if (port->arriving.empty() && at <= now) {
     Receive(*port, value, parity);
     return;

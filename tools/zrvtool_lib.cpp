@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "adapter_command.h"
 #include "kwelmora_version.h"
 
 #include <algorithm>
@@ -185,6 +186,19 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     options.command = Command::kRestore;
     if (rest.size() != 1) return Fail("restore takes one image file");
     options.image_file = rest[0];
+  } else if (command == "adapter") {
+    options.command = Command::kAdapter;
+    if (rest.empty()) {
+      // Reports what is behind the port.
+    } else if (rest.size() == 2 && rest[0] == "--set-latency") {
+      long latency = 0;
+      if (!ParseNumber(rest[1], false, 255, &latency) || latency < 1) {
+        return Fail("bad latency '" + rest[1] + "' (1..255 ms)");
+      }
+      options.set_latency = static_cast<int>(latency);
+    } else {
+      return Fail("adapter takes nothing, or --set-latency N (1..255 ms)");
+    }
   } else if (command == "verify") {
     options.command = Command::kVerify;
     if (rest.empty() || rest.size() > 2) return Fail("verify takes FILE [FIRST]");
@@ -222,6 +236,14 @@ std::string HelpText() {
          "  verify FILE [FIRST]       read the records an image holds and report those\n"
          "                            that differ; FIRST is the address of the file's\n"
          "                            first record (default 1)\n"
+         "  adapter                   show what is behind the port (a native port, a\n"
+         "                            USB-serial adapter) and, for an FTDI adapter, its\n"
+         "                            latency timer and what it costs a record read and\n"
+         "                            a dump; needs no device and no Kwelmora.dll\n"
+         "  adapter --set-latency N   set an FTDI adapter's latency timer to N ms\n"
+         "                            (1..255; 1 or 2 suits this device); run as\n"
+         "                            administrator, then unplug and replug the adapter\n"
+         "                            or re-open the port\n"
          "\n"
          "Image files: raw records of 30 bytes in address order, nothing else. A full\n"
          "image holds records 1..931: 27930 bytes, record n at offset (n-1)*30. A dump of\n"
@@ -232,9 +254,10 @@ std::string HelpText() {
          "current record; the port is closed in every case.\n"
          "\n"
          "Exit status: 0 when everything asked was done, 1 when the port could not be\n"
-         "opened, a device operation failed, verification found differences or the\n"
-         "command was interrupted, 2 for usage errors (bad arguments, unusable file,\n"
-         "Kwelmora.dll or one of its exports missing).\n"
+         "opened, a device operation failed, verification found differences, the\n"
+         "command was interrupted, or the registry had no node for the port or refused\n"
+         "a value, 2 for usage errors (bad arguments, unusable file, Kwelmora.dll or one\n"
+         "of its exports missing).\n"
          "\n"
          "Device result codes:\n" +
          [] {
@@ -519,6 +542,7 @@ class Runner {
         return Restore(session);
       case Command::kVerify:
         return Verify(session);
+      case Command::kAdapter:
       case Command::kHelp:
       case Command::kVersion:
         break;
@@ -716,6 +740,9 @@ class Runner {
 }  // namespace
 
 int RunCommand(const Options& options, const RunContext& context) {
+  if (options.command == Command::kAdapter) {
+    return RunAdapterCommand(options, *context.out, *context.err);
+  }
   return Runner(options, context).Run();
 }
 
@@ -747,6 +774,8 @@ int Main(const std::vector<std::string>& args, RunContext context,
     *context.out << VersionText(library);
     return kExitOk;
   }
+  // The registry alone: no device, no DLL.
+  if (parsed.options.command == Command::kAdapter) return RunCommand(parsed.options, context);
   if (!load_device(&context.device)) return kExitUsage;
   return RunCommand(parsed.options, context);
 }

@@ -25,7 +25,8 @@ constexpr int kFullImageSize = kRecordCount * kRecordSize;
 // Exit statuses.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // port not opened, device operation failed, differences
-                                // found, image not written, or interrupted
+                                // found, image not written, interrupted, or the registry
+                                // had no node for the port or refused a value
 constexpr int kExitUsage = 2;   // bad arguments, unusable file, DLL or export missing
 
 using Record = std::array<std::uint8_t, kRecordSize>;
@@ -50,7 +51,7 @@ std::string DescribeFailure(const std::string& operation, unsigned code);
 
 // ---- Arguments -------------------------------------------------------------
 
-enum class Command { kHelp, kVersion, kStatus, kRead, kWrite, kDump, kRestore, kVerify };
+enum class Command { kHelp, kVersion, kStatus, kRead, kWrite, kDump, kRestore, kVerify, kAdapter };
 
 struct Options {
   Command command = Command::kHelp;
@@ -61,6 +62,7 @@ struct Options {
   std::string image_file;     // dump, restore, verify
   int first = kFirstAddress;  // dump; verify: address of the file's first record
   int last = kLastAddress;    // dump
+  int set_latency = 0;        // adapter --set-latency N (1..255); 0: report only
 };
 
 struct ParseResult {
@@ -157,7 +159,8 @@ struct RunContext {
 };
 
 // Runs a parsed command (not kHelp) against the device and answers the exit status. The
-// port is closed again before returning whenever it was opened.
+// port is closed again before returning whenever it was opened. kAdapter reads (and
+// writes) the registry only.
 int RunCommand(const Options& options, const RunContext& context);
 
 // Parses, prints help, the versions or a usage error, and runs: the whole program but

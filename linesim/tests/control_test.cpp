@@ -32,20 +32,20 @@ TEST_P(ControlCommand, IsAnsweredOrRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, ControlCommand,
-    ::testing::Values(Exchange{"fault read-location-ack:nak", ""}, Exchange{"fault", "error"},
-                      Exchange{"fault status-byte:frob", "error"}, Exchange{"clear", ""},
-                      Exchange{"unplug 1", ""}, Exchange{"unplug yes", "error"},
-                      Exchange{"pace 1", ""}, Exchange{"pace", "error"},
-                      Exchange{"status 0x41", ""}, Exchange{"status 256", "error"},
-                      Exchange{"log", ""}, Exchange{"clearlog", ""},
-                      Exchange{"stats", "received 0\nsent 0\nviolations 0\nline-errors 0\n"},
-                      Exchange{"lines", "rts 0\ndtr 0\ncts 0\ndsr 1\nri 0\ncd 0\nparity none\n"},
-                      Exchange{"record 1", std::string(60, '0') + "\n"},
-                      Exchange{"record 931 " + kRecord, ""}, Exchange{"record 0", "error"},
-                      Exchange{"record 932", "error"}, Exchange{"record 1x", "error"},
-                      Exchange{"record 1 00", "error"},
-                      Exchange{"record 1 " + std::string(58, '0') + "zz", "error"},
-                      Exchange{"", "error"}, Exchange{"frobnicate", "error"}));
+    ::testing::Values(
+        Exchange{"fault read-location-ack:nak", ""}, Exchange{"fault", "error"},
+        Exchange{"fault status-byte:frob", "error"}, Exchange{"clear", ""},
+        Exchange{"unplug 1", ""}, Exchange{"unplug yes", "error"}, Exchange{"pace 1", ""},
+        Exchange{"pace", "error"}, Exchange{"adapter 16", ""}, Exchange{"adapter 0", ""},
+        Exchange{"adapter 256", "error"}, Exchange{"adapter", "error"}, Exchange{"status 0x41", ""},
+        Exchange{"status 256", "error"}, Exchange{"log", ""}, Exchange{"clearlog", ""},
+        Exchange{"stats", "received 0\nsent 0\nviolations 0\nline-errors 0\n"},
+        Exchange{"lines", "rts 0\ndtr 0\ncts 0\ndsr 1\nri 0\ncd 0\nparity none\n"},
+        Exchange{"record 1", std::string(60, '0') + "\n"}, Exchange{"record 931 " + kRecord, ""},
+        Exchange{"record 0", "error"}, Exchange{"record 932", "error"},
+        Exchange{"record 1x", "error"}, Exchange{"record 1 00", "error"},
+        Exchange{"record 1 " + std::string(58, '0') + "zz", "error"}, Exchange{"", "error"},
+        Exchange{"frobnicate", "error"}));
 
 TEST(ControlChannel, RecordWrittenIsReadBackAndLeavesItsNeighbours) {
   ServedLine line;

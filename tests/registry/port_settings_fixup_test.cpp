@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <sddl.h>  // after windows.h, which it needs
-
-#include <cstdio>
 #include <iterator>
 #include <ostream>
 #include <string>
@@ -16,112 +13,12 @@
 #include "kwelmora.h"
 #include "library/last_error.h"
 #include "registry/port_settings_fixup.h"
+#include "registry/scratch_machine.h"
 #include "test_support.h"
 
 namespace {
 
-constexpr char kMissing[] = "missing";
 constexpr char kWritten[] = "type 3: 02 01 00 00";  // REG_BINARY, the four bytes
-
-// A string value's bytes as stored, with its terminating NUL.
-std::string Sz(std::string text) { return text.append(1, '\0'); }
-
-// The machine's registry while a test runs: a scratch key of its own that
-// HKEY_LOCAL_MACHINE stands for in this process. Paths are relative to it.
-class ScratchMachine {
- public:
-  void Install() {
-    path_ = "Software\\Kwelmora tests\\Machine " + std::to_string(GetCurrentProcessId());
-    RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());  // left by a test that crashed
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &root_, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, root_), ERROR_SUCCESS);
-  }
-
-  void Remove() {
-    EXPECT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr), ERROR_SUCCESS);
-    RestoreAccess();
-    if (root_ != nullptr) {
-      RegCloseKey(root_);
-      root_ = nullptr;
-      EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str()), ERROR_SUCCESS);
-      // Other test processes may still have their machines here.
-      RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Kwelmora tests");
-    }
-  }
-
-  void AddKey(const std::string& path) { RegCloseKey(Create(path)); }
-
-  void SetValue(const std::string& path, const char* name, DWORD type, const std::string& bytes) {
-    const HKEY key = Create(path);
-    EXPECT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                             static_cast<DWORD>(bytes.size())),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-
-  // An instance key of a serial port, as the serial driver leaves it.
-  void AddPort(const std::string& instance, const char* portName) {
-    SetValue(instance, "PortName", REG_SZ, Sz(portName));
-  }
-
-  // "type T: bytes in hex", or kMissing.
-  std::string Describe(const std::string& path, const char* name) {
-    DWORD type = 0;
-    BYTE data[64] = {};
-    DWORD size = sizeof data;
-    if (RegGetValueA(root_, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
-        ERROR_SUCCESS) {
-      return kMissing;
-    }
-    std::string text = "type " + std::to_string(type) + ":";
-    for (DWORD i = 0; i < size; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, " %02X", data[i]);
-      text += hex;
-    }
-    return text;
-  }
-
-  // Sets a DACL that denies everyone every access to the key, as on a key that
-  // belongs to another account: opening it with KEY_ALL_ACCESS is refused.
-  void DenyAccess(const std::string& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(root_, path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    denied_.push_back(key);  // kept: its WRITE_DAC puts the access back later
-    SetDacl(key, "D:(D;;KA;;;WD)");
-  }
-
-  void RestoreAccess() {
-    for (HKEY key : denied_) {
-      SetDacl(key, "D:(A;;KA;;;WD)");
-      RegCloseKey(key);
-    }
-    denied_.clear();
-  }
-
- private:
-  HKEY Create(const std::string& path) {
-    HKEY key = nullptr;
-    EXPECT_EQ(
-        RegCreateKeyExA(root_, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
-    return key;
-  }
-
-  static void SetDacl(HKEY key, const char* sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
-                                                                     &descriptor, nullptr));
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
-    LocalFree(descriptor);
-  }
-
-  std::string path_;
-  HKEY root_ = nullptr;
-  std::vector<HKEY> denied_;
-};
 
 // Wine writes any value into a key opened with full access, so a refused write is
 // staged in this program's import table: the n-th RegSetValueExA answers
