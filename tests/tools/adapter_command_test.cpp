@@ -207,10 +207,16 @@ TEST_P(AdapterCommandTest, PrintsWritesAndExitsAsItShould) {
   context.out = &out;
   context.err = &err;
   bool dllLoaded = false;
-  const int status = zrvtool::Main(run.args, context, [&](zrvtool::DeviceApi*) {
-    dllLoaded = true;
-    return false;
-  });
+  const int status = zrvtool::Main(
+      run.args, context,
+      [&](zrvtool::DeviceApi*) {
+        dllLoaded = true;
+        return false;
+      },
+      [&](zrvtool::LibraryVersion*) {
+        dllLoaded = true;
+        return false;
+      });
 
   EXPECT_EQ(status, run.exit) << "stdout:\n" << out.str() << "stderr:\n" << err.str();
   EXPECT_FALSE(dllLoaded) << "the adapter command needs no DLL";
