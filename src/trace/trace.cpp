@@ -354,9 +354,7 @@ void PresenceStep(DWORD function, DWORD input, bool on, DWORD modemStatus) noexc
   TraceLine line;
   line.Text("presence check: ").Text(output).Text(on ? " on" : " off").Text(", lines seen: ");
   ModemLines(line, modemStatus);
-  line.Text(followed ? "; " : "; NOT ")
-      .Text(watched)
-      .Text(followed ? " followed" : " did not follow: no device");
+  line.Text("; ").Text(watched).Text(followed ? " followed" : " did NOT follow: no device");
   TraceWriter.Write(line);
 }
 
