@@ -119,7 +119,9 @@ bool ParseAddress(const std::string& text, int* address) {
   return true;
 }
 
-ParseResult ParseArguments(const std::vector<std::string>& args) {
+namespace {
+
+ParseResult ParseCommand(const std::vector<std::string>& args) {
   if (std::any_of(args.begin(), args.end(), IsHelpFlag)) {
     ParseResult help;
     help.ok = true;
@@ -190,8 +192,31 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   return result;
 }
 
+}  // namespace
+
+ParseResult ParseArguments(const std::vector<std::string>& given) {
+  // --trace FILE may stand anywhere; the rest is parsed without it.
+  std::vector<std::string> args;
+  bool trace = false;
+  std::string trace_file;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    if (given[i] != "--trace") {
+      args.push_back(given[i]);
+    } else if (i + 1 < given.size()) {
+      trace = true;
+      trace_file = given[++i];
+    } else {
+      return Fail("--trace takes a file name");
+    }
+  }
+  ParseResult result = ParseCommand(args);
+  result.options.trace = trace;
+  result.options.trace_file = trace_file;
+  return result;
+}
+
 std::string HelpText() {
-  return "Usage: zrvtool PORT COMMAND [ARGUMENTS]\n"
+  return "Usage: zrvtool PORT COMMAND [ARGUMENTS] [--trace FILE]\n"
          "Talks to a ZRV device on a serial port through Kwelmora.dll, which must be in\n"
          "the same folder as zrvtool.exe.\n"
          "\n"
@@ -220,6 +245,10 @@ std::string HelpText() {
          "\n"
          "dump, restore and verify show their progress on stderr. Ctrl+C stops after the\n"
          "current record; the port is closed in every case.\n"
+         "\n"
+         "--trace FILE makes Kwelmora.dll append a diagnostic trace to FILE: every call,\n"
+         "every byte on the line with its parity, every failure (it sets KWELMORA_TRACE;\n"
+         "an empty FILE switches a trace set elsewhere off).\n"
          "\n"
          "Exit status: 0 when everything asked was done, 1 when the port could not be\n"
          "opened, a device operation failed, verification found differences or the\n"
@@ -719,6 +748,9 @@ int Main(const std::vector<std::string>& args, RunContext context,
   if (parsed.options.command == Command::kHelp) {
     *context.out << HelpText();
     return kExitOk;
+  }
+  if (parsed.options.trace) {
+    SetEnvironmentVariableA(kTraceVariable, parsed.options.trace_file.c_str());
   }
   if (!load_device(&context.device)) return kExitUsage;
   return RunCommand(parsed.options, context);

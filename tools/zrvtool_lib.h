@@ -61,7 +61,14 @@ struct Options {
   std::string image_file;     // dump, restore, verify
   int first = kFirstAddress;  // dump; verify: address of the file's first record
   int last = kLastAddress;    // dump
+  // --trace FILE (anywhere on the command line): the DLL traces into FILE.
+  bool trace = false;
+  std::string trace_file;
 };
+
+// The environment variable through which --trace reaches the DLL: Kwelmora.dll reads
+// it at every opening of the port.
+constexpr char kTraceVariable[] = "KWELMORA_TRACE";
 
 struct ParseResult {
   bool ok = false;
@@ -149,7 +156,8 @@ struct RunContext {
 // port is closed again before returning whenever it was opened.
 int RunCommand(const Options& options, const RunContext& context);
 
-// Parses, prints help or a usage error, and runs: the whole program but loading the DLL.
+// Parses, prints help or a usage error, sets kTraceVariable for --trace, and runs: the
+// whole program but loading the DLL.
 // load_device is called only when a command needs the device; it fills *device or prints
 // why it cannot and answers false.
 int Main(const std::vector<std::string>& args, RunContext context,
