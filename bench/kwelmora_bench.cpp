@@ -12,7 +12,10 @@
 //   and overlapped transfers made on the calling thread, without the hand-off and
 //   the presence check, so that the library's share shows beside the line's;
 // - with --full, a dump of all 931 records at 19200 baud against the floor of its
-//   characters alone (931 x 96 characters).
+//   characters alone (931 x 96 characters);
+// - the hand-off and the record read again with the diagnostic trace on (into a
+//   file in the temporary folder), beside the same rows with it off: the port is
+//   opened again with KWELMORA_TRACE set, and once more without it after each.
 // Every transaction must succeed; the program fails otherwise.
 #include <windows.h>
 
@@ -199,6 +202,43 @@ double Mean(int runs, const std::function<uint8_t(int)>& transaction) {
   return (NowMs() - start) / runs;
 }
 
+// The trace file of the traced rows.
+std::wstring TracePath() {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp, length) + L"kwelmora-bench-trace.log";
+}
+
+// Opens the port again, with the trace into `trace` or (null) off whatever the
+// machine's setting: an empty KWELMORA_TRACE means off.
+void Reopen(const wchar_t* trace) {
+  OdinicjowanoPortSzeregowyDlaZRV();
+  SetEnvironmentVariableW(L"KWELMORA_TRACE", trace != nullptr ? trace : L"");
+  if (!ZainicjowanoPortSzeregowyDlaZRV(kPort)) {
+    std::fprintf(stderr, "the virtual port did not open again\n");
+    ++failures;
+  }
+}
+
+// The mean time of a byte sent and one received through the hand-off.
+double HandOffMs(int rounds) {
+  uint8_t byte = 0;
+  const double start = NowMs();
+  for (int i = 0; i < rounds; ++i) {
+    failures += SendByte(static_cast<uint8_t>(i)) ? 0 : 1;
+    failures += ReceiveByte(byte) ? 0 : 1;
+  }
+  return (NowMs() - start) / rounds / 2;
+}
+
+// The mean time of a record read of each address in turn.
+double RecordReadMs(int runs) {
+  std::array<uint8_t, 30> record{};
+  return Mean(runs, [&](int i) {
+    return OdczytanieBajtowZZRV(static_cast<uint16_t>(1 + i % 931), record.data());
+  });
+}
+
 // The three transactions through the library, then the same bytes on this thread.
 void Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
                   double pausesMs) {
@@ -243,7 +283,10 @@ int main(int argc, char** argv) {
   sim::ZrvDevice device;
   driver.AddPort(kPort);
   driver.AttachFarEnd(kPort, &echo);
-  if (!ZainicjowanoPortSzeregowyDlaZRV(kPort)) {
+  const std::wstring trace = TracePath();
+  DeleteFileW(trace.c_str());
+  Reopen(nullptr);
+  if (failures != 0) {
     std::fprintf(stderr, "the virtual port did not open\n");
     return 1;
   }
@@ -251,15 +294,10 @@ int main(int argc, char** argv) {
 
   // One byte each way per round: through the worker, then on this thread.
   constexpr int kRounds = 2000;
+  const double handOffMs = HandOffMs(kRounds);
   HANDLE port = CommSlots[ActiveSlot]->Handle;
   uint8_t byte = 0;
-  double start = NowMs();
-  for (int i = 0; i < kRounds; ++i) {
-    failures += SendByte(static_cast<uint8_t>(i)) ? 0 : 1;
-    failures += ReceiveByte(byte) ? 0 : 1;
-  }
-  const double handOffMs = (NowMs() - start) / kRounds / 2;
-  start = NowMs();
+  const double start = NowMs();
   for (int i = 0; i < kRounds; ++i) {
     byte = static_cast<uint8_t>(i);
     failures += DirectTransfer(port, true, &byte) ? 0 : 1;
@@ -269,16 +307,26 @@ int main(int argc, char** argv) {
   PrintRow("byte, overlapped on the calling thread", 2 * kRounds, directMs, 0);
   // The floor of the hand-off is the same transfer without it.
   PrintRow("byte through the hand-off (worker thread)", 2 * kRounds, handOffMs, directMs);
+  Reopen(trace.c_str());
+  PrintRow("byte through the hand-off, tracing on", 2 * kRounds, HandOffMs(kRounds), directMs);
+  Reopen(nullptr);
 
   // The device model, answering at once.
   driver.AttachFarEnd(kPort, &device);
   Transactions("immediate device", 500, 100, 0, 0);
+  Reopen(trace.c_str());
+  PrintRow("immediate device: record read, tracing on", 100, RecordReadMs(100), 0);
+  Reopen(nullptr);
 
   // The line at 19200 baud: the device's replies and the library's bytes each take
   // a character time.
   device.SetPacing(sim::CharacterTime(19200));
   driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
   Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+  Reopen(trace.c_str());
+  PrintRow("19200 baud: record read, tracing on", 30, RecordReadMs(30),
+           kCharacterMs * kReadCharacters + kPresencePausesMs);
+  Reopen(nullptr);
 
   if (full) {
     std::array<uint8_t, 30> record{};
@@ -295,6 +343,11 @@ int main(int argc, char** argv) {
 
   OdinicjowanoPortSzeregowyDlaZRV();
   driver.AttachFarEnd(kPort, nullptr);
+  WIN32_FILE_ATTRIBUTE_DATA traced{};
+  if (GetFileAttributesExW(trace.c_str(), GetFileExInfoStandard, &traced)) {
+    std::printf("trace of the traced rows: %lu bytes\n", traced.nFileSizeLow);
+  }
+  DeleteFileW(trace.c_str());
   if (failures != 0) {
     std::fprintf(stderr, "%d transfers failed\n", failures);
   }
