@@ -127,8 +127,9 @@ bool TTraceWriter::MakeRoom(std::size_t size, LONGLONG now) {
     CloseLocked();  // a size that cannot be read cannot be kept under the cap
     return false;
   }
+  const uint64_t cap = cap_ != 0 ? cap_ : kDefaultCap;
   const uint64_t current = static_cast<uint64_t>(fileSize.QuadPart);
-  if (current + size + kStopLineRoom <= cap_) {
+  if (current + size + kStopLineRoom <= cap) {
     return true;
   }
   const double offset =
@@ -153,13 +154,13 @@ bool TTraceWriter::MakeRoom(std::size_t size, LONGLONG now) {
   const DWORD error = GetLastError();
   TraceLine stopped;
   stopped.Text("trace stopped: the file reached its cap of ")
-      .Number(static_cast<long long>(cap_))
+      .Number(static_cast<long long>(cap))
       .Text(" bytes and could not be renamed with .1 appended (Windows error ")
       .Number(error)
       .Text("); tracing resumes at the next opening of the port");
   std::size_t stoppedSize = 0;
   const char* text = stopped.Finish(offset, &stoppedSize);
-  if (current + stoppedSize <= cap_) {
+  if (current + stoppedSize <= cap) {
     DWORD written = 0;
     WriteFile(file_, text, static_cast<DWORD>(stoppedSize), &written, nullptr);
   }

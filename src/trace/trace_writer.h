@@ -65,9 +65,10 @@ class TTraceWriter {
   SRWLOCK lock_ = SRWLOCK_INIT;
   std::atomic<bool> on_{false};
   HANDLE file_ = nullptr;   // null while no file is open
+  // Every member starts at zero, so the writer takes no room in the DLL's file.
   LONGLONG origin_ = 0;     // performance counter at the opening's first line
-  LONGLONG frequency_ = 1;  // performance counter ticks a second
-  uint64_t cap_ = kDefaultCap;
+  LONGLONG frequency_ = 0;  // performance counter ticks a second, read by Open
+  uint64_t cap_ = 0;        // 0: kDefaultCap
   wchar_t path_[kMaxPath + 1] = {};
   wchar_t rotated_[kMaxPath + 3] = {};  // path_ with ".1" appended
 };
