@@ -50,12 +50,16 @@ bool TTraceWriter::Open(const wchar_t* path) {
   KeepLastError keep;
   LockGuard guard(&lock_);
   CloseLocked();
-  const std::size_t length = wcslen(path);
-  if (length == 0 || length > kMaxPath) {
+  // The full path: a rotation later finds the same file even if the host has
+  // changed its current folder meanwhile. A name the system takes for a device
+  // ("COM3", "NUL", "\\.\...") is refused before anything opens it: the
+  // trace must never touch a port.
+  const DWORD length = path[0] != L'\0' ? GetFullPathNameW(path, kMaxPath + 1, path_, nullptr) : 0;
+  if (length == 0 || length > kMaxPath || wcsncmp(path_, L"\\\\.\\", 4) == 0) {
+    path_[0] = L'\0';
     return false;
   }
-  wmemcpy(path_, path, length + 1);
-  wmemcpy(rotated_, path, length);
+  wmemcpy(rotated_, path_, length);
   wmemcpy(rotated_ + length, L".1", 3);
   file_ = OpenForAppending(path_);
   if (file_ == nullptr) {

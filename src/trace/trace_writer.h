@@ -40,7 +40,7 @@ class TTraceWriter {
 
   // Closes the current file, if any, and opens `path` for appending. False when it
   // cannot be opened or is not a file on a disk (a device such as a COM port is
-  // never written to).
+  // never opened or written to).
   bool Open(const wchar_t* path);
   // Closes the file; nothing is written until the next Open.
   void Close();

@@ -486,6 +486,7 @@ TEST_F(TraceSafetyTest, AnUnwritablePathOrAWrittenTraceChangesNoCodeByteOrRecord
       folder.Path(L"no such folder\\trace.log"),  // the folder is missing
       folder.path(),                              // a folder, not a file
       L"NUL",                                     // a device, never written to
+      L"COM7",                                    // the port itself, never opened
   };
   for (const std::wstring& path : unwritable) {
     SCOPED_TRACE(Utf8(path));
