@@ -49,29 +49,9 @@ TraceLine& TraceLine::Text(const char* text) {
   return *this;
 }
 
-TraceLine& TraceLine::Cp1250(const char* text) {
-  // At most 255 characters are recorded; longer text is converted in pieces.
-  constexpr int kPiece = 256;
-  std::size_t length = std::strlen(text);
-  while (length > 0 && !truncated_) {
-    const int count = length > kPiece ? kPiece : static_cast<int>(length);
-    wchar_t wide[kPiece];
-    // Every byte of Windows-1250 is one UTF-16 unit; none is invalid.
-    const int units = MultiByteToWideChar(1250, 0, text, count, wide, kPiece);
-    char utf8[kPiece * 3];
-    const int bytes =
-        WideCharToMultiByte(CP_UTF8, 0, wide, units, utf8, sizeof utf8, nullptr, nullptr);
-    Append(utf8, bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
-    text += count;
-    length -= static_cast<std::size_t>(count);
-  }
-  return *this;
-}
-
-TraceLine& TraceLine::Wide(const wchar_t* text) {
-  // A path of up to 32767 units: converted in pieces that end on a character.
+void TraceLine::AppendUtf16(const wchar_t* text, std::size_t length) {
+  // Converted in pieces that end on a whole character.
   constexpr int kPiece = 512;
-  std::size_t length = wcslen(text);
   while (length > 0 && !truncated_) {
     int count = length > kPiece ? kPiece : static_cast<int>(length);
     if (count == kPiece && IS_HIGH_SURROGATE(text[count - 1])) {
@@ -84,6 +64,25 @@ TraceLine& TraceLine::Wide(const wchar_t* text) {
     text += count;
     length -= static_cast<std::size_t>(count);
   }
+}
+
+TraceLine& TraceLine::Cp1250(const char* text) {
+  constexpr int kPiece = 256;
+  std::size_t length = std::strlen(text);
+  while (length > 0 && !truncated_) {
+    const int count = length > kPiece ? kPiece : static_cast<int>(length);
+    wchar_t wide[kPiece];
+    // Every byte of Windows-1250 is one UTF-16 unit; none is invalid.
+    const int units = MultiByteToWideChar(1250, 0, text, count, wide, kPiece);
+    AppendUtf16(wide, units > 0 ? static_cast<std::size_t>(units) : 0);
+    text += count;
+    length -= static_cast<std::size_t>(count);
+  }
+  return *this;
+}
+
+TraceLine& TraceLine::Wide(const wchar_t* text) {
+  AppendUtf16(text, wcslen(text));
   return *this;
 }
 

@@ -52,6 +52,7 @@ class TraceLine {
   static constexpr std::size_t kEndRoom = 2;  // "\r\n"
 
   void Append(const char* bytes, std::size_t count);
+  void AppendUtf16(const wchar_t* text, std::size_t length);
 
   char buffer_[kCapacity];
   std::size_t end_;  // end of the text, from the start of buffer_

@@ -64,7 +64,7 @@ class TTraceWriter {
 
   SRWLOCK lock_ = SRWLOCK_INIT;
   std::atomic<bool> on_{false};
-  HANDLE file_ = nullptr;   // null while no file is open
+  HANDLE file_ = nullptr;  // null while no file is open
   // Every member starts at zero, so the writer takes no room in the DLL's file.
   LONGLONG origin_ = 0;     // performance counter at the opening's first line
   LONGLONG frequency_ = 0;  // performance counter ticks a second, read by Open
