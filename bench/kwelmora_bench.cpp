@@ -13,17 +13,21 @@
 //   the presence check, so that the library's share shows beside the line's;
 // - with --full, a dump of all 931 records at 19200 baud against the floor of its
 //   characters alone (931 x 96 characters);
-// - the hand-off and the record read again with the diagnostic trace on (into a
-//   file in the temporary folder), beside the same rows with it off: the port is
-//   opened again with KWELMORA_TRACE set, and once more without it after each.
+// - the hand-off and the record read with the diagnostic trace off and on (into a
+//   file in the temporary folder), in alternating blocks with the port opened again
+//   before each (KWELMORA_TRACE empty, then set), so that a machine whose load
+//   drifts weighs on both alike; each of these rows is the median of its blocks'
+//   means, and the floor of a tracing-on row is its tracing-off row.
 // Every transaction must succeed; the program fails otherwise.
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "kwelmora.h"
 #include "library/library_state.h"
@@ -239,6 +243,28 @@ double RecordReadMs(int runs) {
   });
 }
 
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// `measure(runs)` with the trace off and on, in `blocks` alternating blocks.
+void TracingRows(const std::string& what, int blocks, int runs, int runsPerCall,
+                 const std::function<double(int)>& measure, const std::wstring& trace) {
+  std::vector<double> off, on;
+  for (int block = 0; block < blocks; ++block) {
+    Reopen(nullptr);
+    off.push_back(measure(runs));
+    Reopen(trace.c_str());
+    on.push_back(measure(runs));
+  }
+  Reopen(nullptr);
+  const double offMs = Median(off);
+  PrintRow((what + ", tracing off").c_str(), blocks * runs * runsPerCall, offMs, 0);
+  PrintRow((what + ", tracing on").c_str(), blocks * runs * runsPerCall, Median(on), offMs);
+}
+
 // The three transactions through the library, then the same bytes on this thread.
 void Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
                   double pausesMs) {
@@ -307,26 +333,19 @@ int main(int argc, char** argv) {
   PrintRow("byte, overlapped on the calling thread", 2 * kRounds, directMs, 0);
   // The floor of the hand-off is the same transfer without it.
   PrintRow("byte through the hand-off (worker thread)", 2 * kRounds, handOffMs, directMs);
-  Reopen(trace.c_str());
-  PrintRow("byte through the hand-off, tracing on", 2 * kRounds, HandOffMs(kRounds), directMs);
-  Reopen(nullptr);
+  TracingRows("byte through the hand-off", 6, 300, 2, HandOffMs, trace);
 
   // The device model, answering at once.
   driver.AttachFarEnd(kPort, &device);
   Transactions("immediate device", 500, 100, 0, 0);
-  Reopen(trace.c_str());
-  PrintRow("immediate device: record read, tracing on", 100, RecordReadMs(100), 0);
-  Reopen(nullptr);
+  TracingRows("immediate device: record read", 6, 20, 1, RecordReadMs, trace);
 
   // The line at 19200 baud: the device's replies and the library's bytes each take
   // a character time.
   device.SetPacing(sim::CharacterTime(19200));
   driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
   Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
-  Reopen(trace.c_str());
-  PrintRow("19200 baud: record read, tracing on", 30, RecordReadMs(30),
-           kCharacterMs * kReadCharacters + kPresencePausesMs);
-  Reopen(nullptr);
+  TracingRows("19200 baud: record read", 6, 8, 1, RecordReadMs, trace);
 
   if (full) {
     std::array<uint8_t, 30> record{};
