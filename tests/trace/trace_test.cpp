@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -26,7 +25,6 @@ using reliability::Record;
 using reliability::Transaction;
 using sim::LineError;
 using sim::Reply;
-using sim::ReplyPoint;
 using sim::ZrvFault;
 
 constexpr uint16_t kAddress = 466;  // location 526: 0E 02
