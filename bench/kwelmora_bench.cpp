@@ -17,10 +17,16 @@
 //   reply the exchange waits for, and the dump of all 931 records each mean record
 //   read implies;
 // - with --full, a dump of all 931 records at 19200 baud against the floor of its
-//   characters alone (931 x 96 characters).
+//   characters alone (931 x 96 characters);
+// - the hand-off and the record read with the diagnostic trace off and on (into a
+//   file in the temporary folder), in alternating blocks with the port opened again
+//   before each (KWELMORA_TRACE empty, then set), so that a machine whose load
+//   drifts weighs on both alike; each of these rows is the median of its blocks'
+//   means, and the floor of a tracing-on row is its tracing-off row.
 // Every transaction must succeed; the program fails otherwise.
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -28,12 +34,14 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "kwelmora.h"
 #include "library/library_state.h"
 #include "port/comm.h"
 #include "port/hand_off.h"
 #include "port/serial_io.h"
+#include "trace/trace.h"
 #include "virtual_serial.h"
 #include "zrv_device.h"
 
@@ -215,6 +223,85 @@ double Mean(int runs, const std::function<uint8_t(int)>& transaction) {
   return (NowMs() - start) / runs;
 }
 
+// The trace file of the traced rows.
+std::wstring TracePath() {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp, length) + L"kwelmora-bench-trace.log";
+}
+
+// Opens the port again, with the trace into `trace` or (null) off whatever the
+// machine's setting: an empty KWELMORA_TRACE means off.
+void Reopen(const wchar_t* trace) {
+  OdinicjowanoPortSzeregowyDlaZRV();
+  SetEnvironmentVariableW(L"KWELMORA_TRACE", trace != nullptr ? trace : L"");
+  if (!ZainicjowanoPortSzeregowyDlaZRV(kPort)) {
+    std::fprintf(stderr, "the virtual port did not open again\n");
+    ++failures;
+  }
+}
+
+// The mean time of a byte sent and one received through the hand-off.
+double HandOffMs(int rounds) {
+  uint8_t byte = 0;
+  const double start = NowMs();
+  for (int i = 0; i < rounds; ++i) {
+    failures += SendByte(static_cast<uint8_t>(i)) ? 0 : 1;
+    failures += ReceiveByte(byte) ? 0 : 1;
+  }
+  return (NowMs() - start) / rounds / 2;
+}
+
+// The mean time of a record read of each address in turn.
+double RecordReadMs(int runs) {
+  std::array<uint8_t, 30> record{};
+  return Mean(runs, [&](int i) {
+    return OdczytanieBajtowZZRV(static_cast<uint16_t>(1 + i % 931), record.data());
+  });
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// What the trace's hooks of one record read cost with tracing off: each hook is a
+// test of one flag. The same calls a record read makes, in the same numbers: the
+// call and its result, 4 presence steps, 31 purges, 2 parity switches, 96 bytes,
+// 32 replies and 30 record bytes.
+double TraceHooksOffMs(int runs) {
+  std::array<uint8_t, 30> record{};
+  const double start = NowMs();
+  for (int run = 0; run < runs; ++run) {
+    const TraceExportCall call(TraceExport::ReadRecord, 1, record.data());
+    for (int i = 0; i < 4; ++i) TracePresenceStep(SETRTS, MS_CTS_ON, true, MS_CTS_ON);
+    for (int i = 0; i < 31; ++i) TracePurge(TRUE);
+    for (int i = 0; i < 2; ++i) TraceParitySwitch(ODDPARITY, 0);
+    for (int i = 0; i < 96; ++i) TraceTransfer(i % 3 == 0, static_cast<uint8_t>(i), 1);
+    for (int i = 0; i < 32; ++i) TraceReply(6, 5);
+    for (unsigned i = 0; i < 30; ++i) TraceRecordByte(i);
+    call.Returns(0, record.data());
+  }
+  return (NowMs() - start) / runs;
+}
+
+// `measure(runs)` with the trace off and on, in `blocks` alternating blocks.
+void TracingRows(const std::string& what, int blocks, int runs, int runsPerCall,
+                 const std::function<double(int)>& measure, const std::wstring& trace) {
+  std::vector<double> off, on;
+  for (int block = 0; block < blocks; ++block) {
+    Reopen(nullptr);
+    off.push_back(measure(runs));
+    Reopen(trace.c_str());
+    on.push_back(measure(runs));
+  }
+  Reopen(nullptr);
+  const double offMs = Median(off);
+  PrintRow((what + ", tracing off").c_str(), blocks * runs * runsPerCall, offMs, 0);
+  PrintRow((what + ", tracing on").c_str(), blocks * runs * runsPerCall, Median(on), offMs);
+}
+
 // The three transactions through the library, then the same bytes on this thread.
 void Transactions(const char* line, int statusRuns, int recordRuns, double characterMs,
                   double pausesMs) {
@@ -328,7 +415,10 @@ int main(int argc, char** argv) {
   sim::ZrvDevice device;
   driver.AddPort(kPort);
   driver.AttachFarEnd(kPort, &echo);
-  if (!ZainicjowanoPortSzeregowyDlaZRV(kPort)) {
+  const std::wstring trace = TracePath();
+  DeleteFileW(trace.c_str());
+  Reopen(nullptr);
+  if (failures != 0) {
     std::fprintf(stderr, "the virtual port did not open\n");
     return 1;
   }
@@ -336,15 +426,10 @@ int main(int argc, char** argv) {
 
   // One byte each way per round: through the worker, then on this thread.
   constexpr int kRounds = 2000;
+  const double handOffMs = HandOffMs(kRounds);
   HANDLE port = CommSlots[ActiveSlot]->Handle;
   uint8_t byte = 0;
-  double start = NowMs();
-  for (int i = 0; i < kRounds; ++i) {
-    failures += SendByte(static_cast<uint8_t>(i)) ? 0 : 1;
-    failures += ReceiveByte(byte) ? 0 : 1;
-  }
-  const double handOffMs = (NowMs() - start) / kRounds / 2;
-  start = NowMs();
+  const double start = NowMs();
   for (int i = 0; i < kRounds; ++i) {
     byte = static_cast<uint8_t>(i);
     failures += DirectTransfer(port, true, &byte) ? 0 : 1;
@@ -354,16 +439,20 @@ int main(int argc, char** argv) {
   PrintRow("byte, overlapped on the calling thread", 2 * kRounds, directMs, 0);
   // The floor of the hand-off is the same transfer without it.
   PrintRow("byte through the hand-off (worker thread)", 2 * kRounds, handOffMs, directMs);
+  TracingRows("byte through the hand-off", 6, 300, 2, HandOffMs, trace);
+  PrintRow("trace hooks of one record read, tracing off", 100000, TraceHooksOffMs(100000), 0);
 
   // The device model, answering at once.
   driver.AttachFarEnd(kPort, &device);
   Transactions("immediate device", 500, 100, 0, 0);
+  TracingRows("immediate device: record read", 6, 20, 1, RecordReadMs, trace);
 
   // The line at 19200 baud: the device's replies and the library's bytes each take
   // a character time.
   device.SetPacing(sim::CharacterTime(19200));
   driver.SetWriteCompletion(kPort, sim::WriteCompletion::Paced);
   Transactions("19200 baud", 100, 30, kCharacterMs, kPresencePausesMs);
+  TracingRows("19200 baud: record read", 6, 8, 1, RecordReadMs, trace);
   ThroughAnAdapter(driver);
 
   if (full) {
@@ -381,6 +470,11 @@ int main(int argc, char** argv) {
 
   OdinicjowanoPortSzeregowyDlaZRV();
   driver.AttachFarEnd(kPort, nullptr);
+  WIN32_FILE_ATTRIBUTE_DATA traced{};
+  if (GetFileAttributesExW(trace.c_str(), GetFileExInfoStandard, &traced)) {
+    std::printf("trace of the traced rows: %lu bytes\n", traced.nFileSizeLow);
+  }
+  DeleteFileW(trace.c_str());
   if (failures != 0) {
     std::fprintf(stderr, "%d transfers failed\n", failures);
   }

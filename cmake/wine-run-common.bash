@@ -25,7 +25,8 @@
 run_streamed() { # PROGRAM ARGS...: its status; `wrote` says whether it wrote anything
   local out program streamer guard status
   out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
-  run_wine "$loader" "$@" </dev/null >"$out" 2>&1 &
+  # exec_wine: the background job becomes Wine itself, so `program` is its pid.
+  exec_wine=1 run_wine "$loader" "$@" </dev/null >"$out" 2>&1 &
   program=$!
   tail -n +1 -s 0.05 -f --pid="$program" "$out" &
   streamer=$!

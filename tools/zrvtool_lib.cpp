@@ -122,7 +122,9 @@ bool ParseAddress(const std::string& text, int* address) {
   return true;
 }
 
-ParseResult ParseArguments(const std::vector<std::string>& args) {
+namespace {
+
+ParseResult ParseCommand(const std::vector<std::string>& args) {
   if (std::any_of(args.begin(), args.end(), IsHelpFlag)) {
     ParseResult help;
     help.ok = true;
@@ -212,8 +214,31 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   return result;
 }
 
+}  // namespace
+
+ParseResult ParseArguments(const std::vector<std::string>& given) {
+  // --trace FILE may stand anywhere; the rest is parsed without it.
+  std::vector<std::string> args;
+  bool trace = false;
+  std::string trace_file;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    if (given[i] != "--trace") {
+      args.push_back(given[i]);
+    } else if (i + 1 < given.size()) {
+      trace = true;
+      trace_file = given[++i];
+    } else {
+      return Fail("--trace takes a file name");
+    }
+  }
+  ParseResult result = ParseCommand(args);
+  result.options.trace = trace;
+  result.options.trace_file = trace_file;
+  return result;
+}
+
 std::string HelpText() {
-  return "Usage: zrvtool PORT COMMAND [ARGUMENTS]\n"
+  return "Usage: zrvtool PORT COMMAND [ARGUMENTS] [--trace FILE]\n"
          "       zrvtool --help | --version\n"
          "Talks to a ZRV device on a serial port through Kwelmora.dll, which must be in\n"
          "the same folder as zrvtool.exe. --version prints the tool's version and that\n"
@@ -252,6 +277,10 @@ std::string HelpText() {
          "\n"
          "dump, restore and verify show their progress on stderr. Ctrl+C stops after the\n"
          "current record; the port is closed in every case.\n"
+         "\n"
+         "--trace FILE makes Kwelmora.dll append a diagnostic trace to FILE: every call,\n"
+         "every byte on the line with its parity, every failure (it sets KWELMORA_TRACE;\n"
+         "an empty FILE switches a trace set elsewhere off).\n"
          "\n"
          "Exit status: 0 when everything asked was done, 1 when the port could not be\n"
          "opened, a device operation failed, verification found differences, the\n"
@@ -765,18 +794,8 @@ int Main(const std::vector<std::string>& args, RunContext context,
     *context.out << HelpText();
     return kExitOk;
   }
-  if (parsed.options.command == Command::kVersion) {
-    LibraryVersion library;
-    if (!describe_library(&library)) {
-      *context.out << "zrvtool " KWELMORA_VERSION_STRING "\n";
-      return kExitUsage;
-    }
-    *context.out << VersionText(library);
-    return kExitOk;
-  }
-  // The registry alone: no device, no DLL.
-  if (parsed.options.command == Command::kAdapter) return RunCommand(parsed.options, context);
-  if (!load_device(&context.device)) return kExitUsage;
+  return "Usage: zrvtool PORT COMMAND [ARGUMENTS] [--trace FILE]\n"
+         "       zrvtool --help | --version\n" if (!load_device(&context.device)) return kExitUsage;
   return RunCommand(parsed.options, context);
 }
 

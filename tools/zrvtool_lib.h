@@ -63,7 +63,14 @@ struct Options {
   int first = kFirstAddress;  // dump; verify: address of the file's first record
   int last = kLastAddress;    // dump
   int set_latency = 0;        // adapter --set-latency N (1..255); 0: report only
+  // --trace FILE (anywhere on the command line): the DLL traces into FILE.
+  bool trace = false;
+  std::string trace_file;
 };
+
+// The environment variable through which --trace reaches the DLL: Kwelmora.dll reads
+// it at every opening of the port.
+constexpr char kTraceVariable[] = "KWELMORA_TRACE";
 
 struct ParseResult {
   bool ok = false;
@@ -163,11 +170,11 @@ struct RunContext {
 // writes) the registry only.
 int RunCommand(const Options& options, const RunContext& context);
 
-// Parses, prints help, the versions or a usage error, and runs: the whole program but
-// loading the DLL. load_device is called only when a command needs the device; it fills
-// *device or prints why it cannot and answers false. describe_library is called only for
-// --version; it loads the DLL and fills *library, or prints why it cannot and answers
-// false.
+// Parses, prints help, the versions or a usage error, sets kTraceVariable for --trace,
+// and runs: the whole program but loading the DLL. load_device is called only when a
+// command needs the device; it fills *device or prints why it cannot and answers false.
+// describe_library is called only for --version; it loads the DLL and fills *library,
+// or prints why it cannot and answers false.
 int Main(const std::vector<std::string>& args, RunContext context,
          const std::function<bool(DeviceApi*)>& load_device,
          const std::function<bool(LibraryVersion*)>& describe_library);

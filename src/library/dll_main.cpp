@@ -7,6 +7,7 @@
 
 #include "library/last_error.h"
 #include "port/thread.h"
+#include "trace/trace.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH) {
@@ -14,6 +15,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // At process exit (reserved not null) the windows go with the process.
     if (reserved == nullptr) {
       TThread::ReleaseHandOverWindow();
+      TraceUnload();
     }
   }
   return TRUE;

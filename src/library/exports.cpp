@@ -8,6 +8,7 @@
 #include "library/library_state.h"
 #include "port/hand_off.h"
 #include "protocol/link_protocol.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -22,55 +23,61 @@ void RecordUnexpectedFailure() {
 }  // namespace
 
 extern "C" unsigned char KWELMORA_CALL ZainicjowanoPortSzeregowyDlaZRV(unsigned char portNumber) {
+  TraceOpening(portNumber);
+  const TraceExportCall call(TraceExport::Initialize, portNumber);
   try {
     const int32_t result =
         InitializePort(portNumber, kBaudRate, kWriteTimeoutSeconds, kReadTimeoutSeconds);
     if (result == 0) {
       TransferFailed = false;
       PortInitialized = true;
-      return 1;
+      return call.Returns(1);
     }
   } catch (...) {
     RecordUnexpectedFailure();
   }
   PortInitialized = false;
-  return 0;
+  return call.Returns(0);
 }
 
 extern "C" unsigned char KWELMORA_CALL OdinicjowanoPortSzeregowyDlaZRV() {
+  const TraceExportCall call(TraceExport::Close);
   try {
-    return ClosePort() == 0 ? 1 : 0;
+    return call.Returns(ClosePort() == 0 ? 1 : 0);
   } catch (...) {
     RecordUnexpectedFailure();
-    return 0;
+    return call.Returns(0);
   }
 }
 
 extern "C" unsigned char KWELMORA_CALL OdczytanieBajtuStatusuZRV(unsigned char* status) {
+  const TraceExportCall call(TraceExport::Status, 0, status);
   try {
-    return ReadStatus(status);
+    return call.Returns(ReadStatus(status), status);
   } catch (...) {
     RecordUnexpectedFailure();
-    return zrv::kNotReceived;
+    return call.Returns(zrv::kNotReceived);
   }
 }
 
 extern "C" unsigned char KWELMORA_CALL OdczytanieBajtowZZRV(unsigned short address,
                                                             unsigned char* buffer) {
+  const TraceExportCall call(TraceExport::ReadRecord, address, buffer);
   try {
-    return ReadRecord(address, buffer);
+    return call.Returns(ReadRecord(address, buffer), buffer);
   } catch (...) {
     RecordUnexpectedFailure();
-    return zrv::kNotReceived;
+    return call.Returns(zrv::kNotReceived, buffer);
   }
 }
 
 extern "C" unsigned char KWELMORA_CALL ZapisanieBajtowDoZRV(unsigned short address,
                                                             const unsigned char* data) {
+  const TraceExportCall call(TraceExport::WriteRecord, address, data);
   try {
-    return WriteRecord(address, data);
+    return call.Returns(WriteRecord(address, data));
   } catch (...) {
     RecordUnexpectedFailure();
-    return zrv::kNotSent;
+    return call.Returns(zrv::kNotSent);
   }
 }

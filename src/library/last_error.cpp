@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "trace/trace.h"
+
 char LastErrorText[kLastErrorTextCapacity + 1] = {};
 int32_t LastErrorCode = 0;
 
@@ -43,6 +45,7 @@ void RecordError(const char* text, int32_t code) {
   if (text == nullptr) {
     text = "";
   }
+  TraceFailure(text, code);
   const std::size_t length = strnlen(text, kLastErrorTextCapacity);
   RecordGuard guard(true);
   std::memcpy(LastErrorText, text, length);
@@ -53,6 +56,7 @@ void RecordError(const char* text, int32_t code) {
 void RecordLastError(const char* text) { RecordError(text, static_cast<int32_t>(GetLastError())); }
 
 void RecordErrorCode(int32_t code) {
+  TraceFailureCode(code);
   RecordGuard guard(true);
   LastErrorCode = code;
 }

@@ -7,6 +7,7 @@
 #include "port/comm_event_thread.h"
 #include "port/serial_io.h"
 #include "port/transfer_thread.h"
+#include "trace/trace.h"
 
 const bool UseCtsFlowControl = false;
 const uint8_t DefaultParityMode = 0;
@@ -220,6 +221,7 @@ void TComm::HandleCommEvent(TZdarzeniaCommThread*, DWORD eventMask) {
   // Every hand-over clears the port's error state: the port refuses transfers
   // after a line error until this call.
   serial_io::ClearCommError(Handle, &Errors, &ComStat);
+  TraceLineEvents(eventMask, Errors);
   for (DWORD event : CommEventMasks) {
     if ((eventMask & event) != 0) {
       LineEventHandler(event);
@@ -308,6 +310,7 @@ int32_t TComm::Open() {
     RecordError("Error CreateEvent. ", static_cast<int32_t>(createError));
     result = static_cast<int32_t>(createError);
   }
+  TracePortOpened(*this, result);
   return result;
 }
 
@@ -348,5 +351,6 @@ int32_t TComm::Close() {
     RecordError("Błąd podczas sygnalizacji zdarzenia.", static_cast<int32_t>(error));
     result = static_cast<int32_t>(error);
   }
+  TracePortClosed(*this, result);
   return result;
 }

@@ -3,6 +3,7 @@
 #include "library/last_error.h"
 #include "port/comm.h"
 #include "port/serial_io.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -133,6 +134,7 @@ void TZdarzeniaCommThread::Run() {
     // The next wait is armed only after the hand-over has returned, so EventMask
     // holds still while the handler reads it. A failure carried back from the
     // hand-over thread ends the watch.
+    TraceCommEvent(EventMask);
     bool handedOver = true;
     try {
       HandOver([this] { CallEventHandler(); });

@@ -5,6 +5,7 @@
 #include "port/comm.h"
 #include "port/hand_off.h"
 #include "port/serial_io.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ int32_t Transfer(TComm* port, bool write, uint8_t* buffer, int32_t count) {
     }
     record.hEvent = nullptr;
     TransferFailed = transferred == 0;
+    TraceTransfer(write, *buffer, transferred);
     result = static_cast<int32_t>(transferred);
     if (!SetEvent(TransferIdleEvent)) {
       RecordLastError("Błąd podczas anulacji zdarzenia.");

@@ -6,6 +6,7 @@
 #include "port/comm.h"
 #include "port/hand_off.h"
 #include "port/serial_io.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ uint8_t ReceiveReply(uint8_t onNak) {
   if (TransferFailed) {
     return zrv::kNotReceived;
   }
+  TraceReply(reply, onNak);
   if (reply == zrv::kAck) {
     return zrv::kOk;
   }
@@ -54,6 +56,7 @@ bool DevicePresent() {
     serial_io::EscapeCommFunction(handle, step.function);
     Sleep(1);  // the device's cable answers within a character time
     serial_io::GetCommModemStatus(handle, &status);
+    TracePresenceStep(step.function, step.input, step.on, status);
     if (((status & step.input) != 0) != step.on) {
       return false;
     }
@@ -68,7 +71,7 @@ void SendWithParity(uint8_t value, DWORD parity) {
     // Parity already holds the new value, so no new attempt is made until another
     // parity is asked for.
     port->Parity = parity;
-    port->ApplyDcb();
+    TraceParitySwitch(parity, port->ApplyDcb());
   }
   SendByte(value);
 }
@@ -77,7 +80,7 @@ void SendCommandByte(uint8_t value) {
   // Only bytes that arrive after the command byte can be its reply: whatever an
   // earlier, abandoned exchange left in the queues goes first. The purge runs
   // between hand-offs, so it aborts no transfer of the worker's.
-  serial_io::PurgeComm(ActiveHandle(), serial_io::kPurgeAll);
+  TracePurge(serial_io::PurgeComm(ActiveHandle(), serial_io::kPurgeAll));
   SendWithParity(value, ODDPARITY);
 }
 
@@ -160,6 +163,7 @@ uint8_t ReadRecord(uint16_t address, uint8_t* buffer) {
       break;
     }
     buffer[i] = byte;
+    TraceRecordByte(i);
   }
   return result;
 }

@@ -617,6 +617,89 @@ group_packaged_hosts() {
       "$(ctl record $address)"
   done
   stop_sim
+
+# ---- trace (KWELMORA_TRACE) --------------------------------------------------
+# The diagnostic trace through Wine's serial stack, for whichever DLL and host
+# the script was given: the host runs with KWELMORA_TRACE naming a file, a record
+# read is refused at the location block, and the file must tell the story: the
+# header (version, bitness of this DLL, its path, the port), the bytes with their
+# parities exactly as the device saw them, the NAK, the code, whole CRLF lines
+# with offsets that never decrease.
+
+# The lines of a trace between the call line matching $2 and its return (both
+# included), thread and text only.
+trace_call() { # FILE CALL
+  tr -d '\r' <"$1" | awk -v call="$2" '
+    { text = $0; sub(/^ *[0-9]+\.[0-9][0-9] /, "", text) }
+    index(text, "host    call " call) == 1 { on = 1 }
+    on { print text }
+    on && index(text, "host    return ") == 1 { exit }'
+}
+
+group_trace() {
+  group=trace
+  echo "trace: a read refused at the location block, traced through Wine's serial stack"
+  local dir=$work/trace com=38 trace version bits
+  start_sim "$dir" $com --image "$dir/image" || return
+  ctl record 5 "$(pattern 5)"
+  trace=$dir/trace.log
+  export KWELMORA_TRACE="Z:${trace//\//\\}"
+  start_host "$dir"
+  unset KWELMORA_TRACE
+  expect "the port opens, traced" "init $com" "init 1"
+  ctl clearlog
+  ctl fault read-location-ack:nak
+  expect "read refused at the location block: 6" "read 5" "read 6 $zeros"
+  expect_seen "the device saw the command and the location block" \
+    "$(command_byte 4)$(location_block 5)"
+  expect "the next read works" "read 5" "read 0 $(pattern 5)"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  stop_sim
+
+  if [[ ! -s $trace ]]; then
+    fail "the trace file was written" "no file at $trace"
+    return
+  fi
+  check "every line ends with CR LF" "0" "$(grep -vc $'\r$' "$trace")"
+  check "every line is offset, thread, text" "0" \
+    "$(tr -d '\r' <"$trace" | grep -vcE '^ *[0-9]+\.[0-9]{2} (host|worker|watcher|t[0-9]+) +[^ ]')"
+  check "offsets never decrease after the header" "ok" \
+    "$(tr -d '\r' <"$trace" | awk '/ ==== Kwelmora / { last = 0 } $1 + 0 < last { print "at " NR ": " $0; bad = 1; exit }
+                                    { last = $1 + 0 } END { if (!bad) print "ok" }')"
+  version=$(sed -n 's/^project(Kwelmora VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  bits=$(pe_bits "$windows_build/bin/Kwelmora.dll")
+  local header path=
+  header=$(tr -d '\r' <"$trace" | grep -m1 ' ==== Kwelmora ' | sed -E 's/^ *[0-9.]+ host +//')
+  if [[ $header =~ ^"==== Kwelmora $version, $bits-bit, "(.*)"; process "[0-9]+"; "[0-9]{4}-[0-9]{2}-[0-9]{2}" "[0-9:.]+" (UTC"[+-][0-9:]+"); initialising COM$com"$ ]]; then
+    path=${BASH_REMATCH[1]}
+  fi
+  check "header: version $version, $bits-bit, the DLL's path, process, time, COM$com" \
+    "\\kwelmora.dll" "$(tr 'A-Z' 'a-z' <<<"${path:(-13)}")"
+  check "the port opened with its settings" "1" \
+    "$(tr -d '\r' <"$trace" | grep -c "host    port \\\\\\\\\\.\\\\COM$com opened: 19200 baud, 8 data bits, parity none")"
+
+  local refused
+  refused=$(trace_call "$trace" "OdczytanieBajtowZZRV(address 5)")
+  check "the refused read, as traced" \
+    "host    call OdczytanieBajtowZZRV(address 5)
+worker  sent 04 parity odd
+worker  received 06 parity odd
+host    reply ACK
+worker  sent 41 parity even
+worker  sent 00 parity even
+worker  sent 1E parity even
+worker  received 15 parity even
+host    reply NAK: the device refused the location block (6)
+host    return OdczytanieBajtowZZRV = 6 (the device refused the location block)" \
+    "$(grep -E '^(worker  (sent|received)|host    (call|reply|return))' <<<"$refused" |
+      sed -E 's/ after [0-9.]+ ms.*$//')"
+  check "four presence steps, each followed" "4" "$(grep -c 'presence check: .* followed$' <<<"$refused")"
+  check "the bytes sent, as the device saw them" "$(command_byte 4)$(location_block 5)" \
+    "$(grep '^worker  sent ' <<<"$refused" | while read -r _ _ value _ parity; do
+         printf '%d:%s ' "$((16#$value))" "$parity"
+       done)"
+  check "the close, traced" "1" "$(tr -d '\r' <"$trace" | grep -c "host    port \\\\\\\\\\.\\\\COM$com closed")"
 }
 
 # ---- run ---------------------------------------------------------------------
@@ -635,6 +718,7 @@ group_cable
 group_parity_lost
 group_unload
 group_packaged_hosts
+group_trace
 echo "e2e: $((SECONDS - start)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -3,6 +3,7 @@
 #include "zrvtool_lib.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
@@ -92,6 +93,18 @@ TEST(ZrvtoolArguments, AcceptedCommandLines) {
   }
   EXPECT_EQ(zrvtool::ParseArguments({"3", "write", "5", "--file", "r.bin"}).options.data_file,
             "r.bin");
+  // --trace FILE anywhere; the command line around it is parsed as without it.
+  for (const Args& args : {Args{"--trace", "t.log", "COM3", "read", "17"},
+                           Args{"COM3", "read", "--trace", "t.log", "17"},
+                           Args{"COM3", "read", "17", "--trace", "t.log"}}) {
+    const zrvtool::ParseResult parsed = zrvtool::ParseArguments(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.command, Command::kRead);
+    EXPECT_EQ(parsed.options.address, 17);
+    EXPECT_TRUE(parsed.options.trace);
+    EXPECT_EQ(parsed.options.trace_file, "t.log");
+  }
+  EXPECT_FALSE(zrvtool::ParseArguments({"COM3", "status"}).options.trace);
 }
 
 TEST(ZrvtoolArguments, RefusedCommandLinesSayWhy) {
@@ -121,6 +134,8 @@ TEST(ZrvtoolArguments, RefusedCommandLinesSayWhy) {
       {{"3", "dump", "f", "9", "5"}, "first address 9 is above last address 5"},
       {{"3", "verify", "f", "1", "2"}, "verify takes"},
       {{"3", "erase", "5"}, "unknown command 'erase'"},
+      {{"3", "status", "--trace"}, "--trace takes a file name"},
+      {{"--trace", "t.log", "3"}, "no command"},
   };
   for (const auto& c : cases) {
     const zrvtool::ParseResult parsed = zrvtool::ParseArguments(c.args);
@@ -407,6 +422,41 @@ TEST_F(ZrvtoolRun, VersionNamesTheToolAndTheLoadedDllWithItsPathWithoutTouchingT
   EXPECT_EQ(describe_calls_, 3);
   EXPECT_TRUE(device_->log.empty());
   EXPECT_EQ(g_after_calls, 0);
+}
+
+TEST_F(ZrvtoolRun, TraceSetsTheVariableBeforeTheDllIsLoadedAndOnlyWhenAsked) {
+  SetEnvironmentVariableA(zrvtool::kTraceVariable, nullptr);
+  const auto variable_at_load = [this](const Args& args) {
+    std::string seen = "(absent)";
+    zrvtool::RunContext context;
+    context.out = &out_;
+    context.err = &err_;
+    context.after_call = [] {};
+    zrvtool::Main(
+        args, context,
+        [&](zrvtool::DeviceApi* api) {
+          char value[64];
+          SetLastError(ERROR_SUCCESS);
+          const DWORD length =
+              GetEnvironmentVariableA(zrvtool::kTraceVariable, value, sizeof value);
+          if (length != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND)
+            seen = std::string(value, length);
+          *api = device_->Api();
+          return true;
+        },
+        [](zrvtool::LibraryVersion*) { return false; });
+    return seen;
+  };
+  EXPECT_EQ(variable_at_load({"COM3", "status"}), "(absent)");
+  EXPECT_EQ(variable_at_load({"COM3", "status", "--trace", "C:\\field\\zrv.log"}),
+            "C:\\field\\zrv.log");
+  EXPECT_EQ(variable_at_load({"--trace", "", "COM3", "status"}), "");
+  // A command line that is refused sets nothing.
+  SetEnvironmentVariableA(zrvtool::kTraceVariable, nullptr);
+  EXPECT_EQ(Run({"COM3", "read", "932", "--trace", "x.log"}), zrvtool::kExitUsage);
+  char value[8];
+  EXPECT_EQ(GetEnvironmentVariableA(zrvtool::kTraceVariable, value, sizeof value), 0u);
+  SetEnvironmentVariableA(zrvtool::kTraceVariable, nullptr);
 }
 
 TEST_F(ZrvtoolRun, CtrlCStopsAfterTheCurrentRecordClosesAndLeavesNoImage) {

@@ -1,0 +1,193 @@
+// Where the trace goes, read at each initialisation: KWELMORA_TRACE, else the
+// TraceFile value under HKEY_CURRENT_USER\Software\Kwelmora, an empty variable
+// meaning off. The registry is Wine's real one with HKEY_CURRENT_USER redirected,
+// for this process only, to a scratch key, as the port fix-up's tests redirect
+// HKEY_LOCAL_MACHINE.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "kwelmora.h"
+#include "trace/trace_scene.h"
+
+namespace trace_test {
+namespace {
+
+// HKEY_CURRENT_USER for this process while a test runs: a scratch key of its own.
+class ScratchUser {
+ public:
+  ScratchUser() {
+    path_ = "Software\\Kwelmora tests\\User " + std::to_string(GetCurrentProcessId());
+    RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());  // left by a test that crashed
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &root_, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, root_), ERROR_SUCCESS);
+  }
+  ~ScratchUser() {
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegCloseKey(root_);
+    RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Kwelmora tests");  // others may be there
+  }
+  ScratchUser(const ScratchUser&) = delete;
+  ScratchUser& operator=(const ScratchUser&) = delete;
+
+  // TraceFile of the given type under (the redirected) Software\Kwelmora; null
+  // removes the value.
+  void SetTraceFile(const wchar_t* value, DWORD type = REG_SZ) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Kwelmora", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    if (value == nullptr) {
+      RegDeleteValueW(key, L"TraceFile");
+    } else {
+      const std::wstring text = value;
+      EXPECT_EQ(
+          RegSetValueExW(key, L"TraceFile", 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+          ERROR_SUCCESS);
+    }
+    RegCloseKey(key);
+  }
+
+ private:
+  std::string path_;
+  HKEY root_ = nullptr;
+};
+
+using TraceSettingsTest = TraceTest;
+
+// What the variable and the registry say, and which file gets the trace.
+struct Setting {
+  const char* name;
+  enum class Variable { Absent, Empty, File, Folder } variable;
+  enum class Value { Absent, File, Expanded, Empty } value;
+  enum class Written { None, VariableFile, RegistryFile } written;
+};
+
+TEST_F(TraceSettingsTest, TheVariableWinsTheRegistryStandsInWhenItIsAbsentEmptyMeansOff) {
+  ScratchUser user;
+  using V = Setting::Variable;
+  using R = Setting::Value;
+  using W = Setting::Written;
+  const Setting settings[] = {
+      {"neither: off", V::Absent, R::Absent, W::None},
+      {"variable only", V::File, R::Absent, W::VariableFile},
+      {"registry only", V::Absent, R::File, W::RegistryFile},
+      {"both: the variable", V::File, R::File, W::VariableFile},
+      {"empty variable: off, no registry", V::Empty, R::File, W::None},
+      {"registry, expanded", V::Absent, R::Expanded, W::RegistryFile},
+      {"empty registry value: off", V::Absent, R::Empty, W::None},
+      {"variable names a folder: nothing, no registry", V::Folder, R::File, W::None},
+      {"registry again after all that", V::Absent, R::File, W::RegistryFile},
+  };
+  SetEnvironmentVariableW(L"KWELMORA_TRACE_TEST_FOLDER", folder.path().c_str());
+  unsigned run = 0;
+  for (const Setting& s : settings) {
+    SCOPED_TRACE(s.name);
+    ++run;
+    // New names for every row, so that each row's files are its own.
+    const std::wstring variableFile =
+        folder.Path((L"variable" + std::to_wstring(run) + L".log").c_str());
+    const std::wstring registryName = L"registry" + std::to_wstring(run) + L".log";
+    const std::wstring registryFile = folder.Path(registryName.c_str());
+    switch (s.variable) {
+      case V::Absent:
+        SetEnvironmentVariableW(L"KWELMORA_TRACE", nullptr);
+        break;
+      case V::Empty:
+        SetEnvironmentVariableW(L"KWELMORA_TRACE", L"");
+        break;
+      case V::File:
+        SetEnvironmentVariableW(L"KWELMORA_TRACE", variableFile.c_str());
+        break;
+      case V::Folder:
+        SetEnvironmentVariableW(L"KWELMORA_TRACE", folder.path().c_str());
+        break;
+    }
+    switch (s.value) {
+      case R::Absent:
+        user.SetTraceFile(nullptr);
+        break;
+      case R::File:
+        user.SetTraceFile(registryFile.c_str());
+        break;
+      case R::Expanded:
+        user.SetTraceFile((L"%KWELMORA_TRACE_TEST_FOLDER%\\" + registryName).c_str(),
+                          REG_EXPAND_SZ);
+        break;
+      case R::Empty:
+        user.SetTraceFile(L"");
+        break;
+    }
+    const std::vector<std::wstring> before = folder.Names();
+    Open();
+    unsigned char status = 0;
+    EXPECT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
+    EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+
+    EXPECT_EQ(Exists(variableFile), s.written == W::VariableFile);
+    EXPECT_EQ(Exists(registryFile), s.written == W::RegistryFile);
+    const std::vector<std::wstring> after = folder.Names();
+    EXPECT_EQ(after.size(), before.size() + (s.written == W::None ? 0 : 1))
+        << "off: no file touched";
+    if (s.written != W::None) {
+      const std::wstring& path = s.written == W::VariableFile ? variableFile : registryFile;
+      EXPECT_TRUE(MatchInOrder(ParseAll(ReadLines(path)),
+                               {"^host    ==== Kwelmora ", "^host    call Odczytanie",
+                                "^host    return OdinicjowanoPortSzeregowyDlaZRV = 1"}));
+    }
+  }
+  SetEnvironmentVariableW(L"KWELMORA_TRACE_TEST_FOLDER", nullptr);
+}
+
+TEST_F(TraceSettingsTest, EveryInitialisationFailedOnesIncludedStartsWithAHeader) {
+  const std::wstring path = folder.Path(L"trace.log");
+  TraceTo(path);
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  EXPECT_EQ(ZainicjowanoPortSzeregowyDlaZRV(250), 0);  // no such port
+  Open();
+  EXPECT_EQ(ZainicjowanoPortSzeregowyDlaZRV(static_cast<unsigned char>(kPort)), 0);  // open
+
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::string module = Utf8(exe);
+  std::string escaped;
+  for (char c : module) {
+    if (std::string("\\.()[]{}+*?^$|").find(c) != std::string::npos) escaped += '\\';
+    escaped += c;
+  }
+  char date[16];
+  std::snprintf(date, sizeof date, "%04u-%02u-%02u", today.wYear, today.wMonth, today.wDay);
+  const std::string header =
+      std::string("^host    ==== Kwelmora ") + KWELMORA_TEST_VERSION +
+      (sizeof(void*) == 8 ? ", 64-bit, " : ", 32-bit, ") + escaped + "; process " +
+      std::to_string(GetCurrentProcessId()) + "; " + date +
+      " [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} \\(UTC[+-][0-9]{2}:[0-9]{2}\\); "
+      "initialising COM";
+  const std::vector<TracedLine> lines = ParseAll(ReadLines(path));
+  EXPECT_TRUE(MatchInOrder(
+      lines, {header + "250$", "^host    call ZainicjowanoPortSzeregowyDlaZRV\\(port 250\\)$",
+              "^host    error recorded: code 2 \"System nie potrafi znależć danego urządzenia.\"$",
+              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 0 \\(false\\)", header + "7$",
+              "^host    port \\\\\\\\\\.\\\\COM7 opened: 19200 baud, 8 data bits",
+              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 1 \\(true\\)", header + "7$",
+              "^host    error recorded: code 5 \"Ten port jest już zainicjowany\"$",
+              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 0 \\(false\\)"}));
+  // Each header restarts the offsets at 0.
+  for (const TracedLine& line : lines) {
+    if (IsHeader(line)) {
+      EXPECT_EQ(line.offsetMs, 0.0);
+    }
+  }
+  EXPECT_TRUE(OffsetsNeverDecrease(lines));
+}
+
+}  // namespace
+}  // namespace trace_test
