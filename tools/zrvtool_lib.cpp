@@ -794,8 +794,21 @@ int Main(const std::vector<std::string>& args, RunContext context,
     *context.out << HelpText();
     return kExitOk;
   }
-  return "Usage: zrvtool PORT COMMAND [ARGUMENTS] [--trace FILE]\n"
-         "       zrvtool --help | --version\n" if (!load_device(&context.device)) return kExitUsage;
+  if (parsed.options.trace) {
+    SetEnvironmentVariableA(kTraceVariable, parsed.options.trace_file.c_str());
+  }
+  if (parsed.options.command == Command::kVersion) {
+    LibraryVersion library;
+    if (!describe_library(&library)) {
+      *context.out << "zrvtool " KWELMORA_VERSION_STRING "\n";
+      return kExitUsage;
+    }
+    *context.out << VersionText(library);
+    return kExitOk;
+  }
+  // The registry alone: no device, no DLL.
+  if (parsed.options.command == Command::kAdapter) return RunCommand(parsed.options, context);
+  if (!load_device(&context.device)) return kExitUsage;
   return RunCommand(parsed.options, context);
 }
 
