@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "adapter/port_adapter.h"
 #include "port/comm.h"
 #include "port/comm_event_thread.h"
 #include "port/transfer_thread.h"
@@ -155,6 +156,50 @@ double ElapsedMs(LONGLONG start) {
          static_cast<double>(frequency.QuadPart);
 }
 
+// What stands behind the port, from the device nodes whose PortName names it: the
+// bus and device id of each, and an FTDI adapter's latency timer, which bounds how
+// fast this one-byte-at-a-time protocol can go over USB.
+void Behind(TraceLine& line, uint8_t portNumber) {
+  char port[8];
+  std::snprintf(port, sizeof port, "COM%u", static_cast<unsigned>(portNumber));
+  const adapter::PortLookup lookup = adapter::FindPortNodes(port);
+  if (lookup.nodes.empty()) {
+    line.Text("; no device node names ").Text(port);
+    return;
+  }
+  const char* separator = "; behind it: ";
+  for (const adapter::PortNode& node : lookup.nodes) {
+    line.Text(separator).Text(node.deviceId.c_str());
+    separator = " | ";
+    switch (node.kind) {
+      case adapter::PortKind::Ftdi:
+        switch (node.latency) {
+          case adapter::LatencyState::Set:
+          case adapter::LatencyState::OutOfRange:
+            line.Text(" (FTDI adapter, latency timer ").Number(node.latencyMs).Text(" ms)");
+            break;
+          case adapter::LatencyState::Absent:
+            line.Text(" (FTDI adapter, latency timer not set: the driver's ")
+                .Number(adapter::kDefaultLatencyMs)
+                .Text(" ms)");
+            break;
+          case adapter::LatencyState::Unreadable:
+            line.Text(" (FTDI adapter, latency timer unreadable)");
+            break;
+        }
+        break;
+      case adapter::PortKind::Usb:
+        line.Text(" (USB-serial adapter)");
+        break;
+      case adapter::PortKind::Native:
+        line.Text(" (native port)");
+        break;
+      case adapter::PortKind::Other:
+        break;
+    }
+  }
+}
+
 void Header(TraceLine& line, uint8_t portNumber) {
   SYSTEMTIME local, utc;
   GetLocalTime(&local);
@@ -192,6 +237,7 @@ void Header(TraceLine& line, uint8_t portNumber) {
       .Text(when)
       .Text("; initialising COM")
       .Number(portNumber);
+  Behind(line, portNumber);
 }
 
 }  // namespace

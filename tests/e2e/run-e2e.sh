@@ -617,6 +617,7 @@ group_packaged_hosts() {
       "$(ctl record $address)"
   done
   stop_sim
+}
 
 # ---- trace (KWELMORA_TRACE) --------------------------------------------------
 # The diagnostic trace through Wine's serial stack, for whichever DLL and host
@@ -671,7 +672,7 @@ group_trace() {
   bits=$(pe_bits "$windows_build/bin/Kwelmora.dll")
   local header path=
   header=$(tr -d '\r' <"$trace" | grep -m1 ' ==== Kwelmora ' | sed -E 's/^ *[0-9.]+ host +//')
-  if [[ $header =~ ^"==== Kwelmora $version, $bits-bit, "(.*)"; process "[0-9]+"; "[0-9]{4}-[0-9]{2}-[0-9]{2}" "[0-9:.]+" (UTC"[+-][0-9:]+"); initialising COM$com"$ ]]; then
+  if [[ $header =~ ^"==== Kwelmora $version, $bits-bit, "(.*)"; process "[0-9]+"; "[0-9]{4}-[0-9]{2}-[0-9]{2}" "[0-9:.]+" (UTC"[+-][0-9:]+"); initialising COM$com"(;.*)?$ ]]; then
     path=${BASH_REMATCH[1]}
   fi
   check "header: version $version, $bits-bit, the DLL's path, process, time, COM$com" \

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kwelmora.h"
+#include "registry/scratch_machine.h"
 #include "trace/trace_scene.h"
 
 namespace trace_test {
@@ -173,11 +174,12 @@ TEST_F(TraceSettingsTest, EveryInitialisationFailedOnesIncludedStartsWithAHeader
       "initialising COM";
   const std::vector<TracedLine> lines = ParseAll(ReadLines(path));
   EXPECT_TRUE(MatchInOrder(
-      lines, {header + "250$", "^host    call ZainicjowanoPortSzeregowyDlaZRV\\(port 250\\)$",
+      lines, {header + "250; no device node names COM250$",
+              "^host    call ZainicjowanoPortSzeregowyDlaZRV\\(port 250\\)$",
               "^host    error recorded: code 2 \"System nie potrafi znależć danego urządzenia.\"$",
-              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 0 \\(false\\)", header + "7$",
+              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 0 \\(false\\)", header + "7;",
               "^host    port \\\\\\\\\\.\\\\COM7 opened: 19200 baud, 8 data bits",
-              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 1 \\(true\\)", header + "7$",
+              "^host    return ZainicjowanoPortSzeregowyDlaZRV = 1 \\(true\\)", header + "7;",
               "^host    error recorded: code 5 \"Ten port jest już zainicjowany\"$",
               "^host    return ZainicjowanoPortSzeregowyDlaZRV = 0 \\(false\\)"}));
   // Each header restarts the offsets at 0.
@@ -187,6 +189,52 @@ TEST_F(TraceSettingsTest, EveryInitialisationFailedOnesIncludedStartsWithAHeader
     }
   }
   EXPECT_TRUE(OffsetsNeverDecrease(lines));
+}
+
+// What the header says stands behind the port, from the machine's device
+// enumeration (HKEY_LOCAL_MACHINE redirected to a scratch key): the node whose
+// Device Parameters name the port, and an FTDI adapter's latency timer, which
+// bounds this protocol's speed over USB.
+TEST_F(TraceSettingsTest, TheHeaderNamesTheNodeBehindThePortAndAnAdaptersLatencyTimer) {
+  const std::string parameters = "\\Device Parameters";
+  const struct {
+    const char* node;     // below SYSTEM\CurrentControlSet\Enum; null: none names the port
+    const char* latency;  // LatencyTimer as a REG_DWORD; null: absent
+    const char* says;
+  } cases[] = {
+      {nullptr, nullptr, "; no device node names COM7$"},
+      {"FTDIBUS\\VID_0403+PID_6001+A9X1\\0000", "\x04\0\0\0",
+       "; behind it: FTDIBUS\\\\VID_0403\\+PID_6001\\+A9X1\\\\0000 \\(FTDI adapter, latency timer "
+       "4 "
+       "ms\\)$"},
+      {"FTDIBUS\\VID_0403+PID_6001+A9X1\\0000", nullptr,
+       "; behind it: FTDIBUS.* \\(FTDI adapter, latency timer not set: the driver's 16 ms\\)$"},
+      {"USB\\VID_067B&PID_2303\\5&1", nullptr,
+       "; behind it: USB\\\\VID_067B&PID_2303\\\\5&1 \\(USB-serial adapter\\)$"},
+      {"ACPI\\PNP0501\\1", nullptr, "; behind it: ACPI\\\\PNP0501\\\\1 \\(native port\\)$"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    ScratchMachine machine;
+    machine.Install();
+    if (c.node != nullptr) {
+      const std::string node = std::string("SYSTEM\\CurrentControlSet\\Enum\\") + c.node;
+      machine.AddPort(node + parameters, "COM7");
+      if (c.latency != nullptr) {
+        machine.SetValue(node + parameters, "LatencyTimer", REG_DWORD, std::string(c.latency, 4));
+      }
+    }
+    const std::wstring path = folder.Path(L"behind.log");
+    DeleteFileW(path.c_str());
+    TraceTo(path);
+    EXPECT_EQ(ZainicjowanoPortSzeregowyDlaZRV(static_cast<unsigned char>(kPort)), 1);
+    EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+    machine.Remove();
+    const std::vector<TracedLine> lines = ParseAll(ReadLines(path));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(MatchInOrder(
+        lines, {std::string("^host    ==== Kwelmora .*; initialising COM7") + c.says}));
+  }
 }
 
 }  // namespace

@@ -516,8 +516,8 @@ TEST_F(TraceSafetyTest, AnUnwritablePathOrAWrittenTraceChangesNoCodeByteOrRecord
   // The trace was written all along: a header for each opening, the failed one too.
   const std::vector<TracedLine> lines = ParseAll(ReadLines(path));
   EXPECT_TRUE(MatchInOrder(
-      lines, {"==== Kwelmora .*; initialising COM7$", "return OdinicjowanoPortSzeregowyDlaZRV = 1",
-              "==== Kwelmora .*; initialising COM250$",
+      lines, {"==== Kwelmora .*; initialising COM7; ", "return OdinicjowanoPortSzeregowyDlaZRV = 1",
+              "==== Kwelmora .*; initialising COM250; ",
               "return ZainicjowanoPortSzeregowyDlaZRV = 0 \\(false\\)"}));
 }
 
