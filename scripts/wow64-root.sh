@@ -19,6 +19,9 @@
 #                          process at all (scripts/ia32-probe.c); says why not
 #   wow64-root.sh wine     prints the loader, the server and the version, a line
 #                          each (paths inside the chroot)
+#   wow64-root.sh run [--bind DIR]... -- COMMAND...
+#                          runs COMMAND inside, with the machine's /dev, /proc
+#                          and /sys and each DIR at its own path (see enter)
 #
 # Runs as root. Mounts are made in a private mount namespace (unshare -m) and go
 # with it; nothing stays mounted on the machine.
@@ -59,21 +62,51 @@ check() {
   fi
 }
 
-# in_root DIR COMMAND...: runs COMMAND in chroot DIR with /proc, /sys and /dev,
-# in a mount namespace of its own.
-in_root() {
-  local dir=$1
+# enter DIR [--bind D]... -- COMMAND...: runs COMMAND in chroot DIR, in a mount
+# namespace of its own with the machine's /proc, /sys and /dev (so /dev/pts/N is
+# the same pty inside), and each D bound at its own path (unless already seen
+# there); in the current folder when it is seen inside, else in /. The mounts go
+# with the namespace. Its propagation is made private, so that nothing mounted
+# in it reaches the machine's; inside a chroot, whose / is no mount point, it
+# cannot be, and what the chroot's maker set up stands.
+enter() {
+  local dir=$1 propagation=private binds=()
   shift
-  unshare -m --propagation private -- bash -c '
+  while [[ ${1:-} == --bind ]]; do
+    binds+=("$2")
+    shift 2
+  done
+  [[ ${1:-} == -- ]] && shift
+  mountpoint -q / || propagation=unchanged
+  # exec_enter: this script's process becomes the command's (signals reach it).
+  ${exec_enter:+exec} unshare -m --propagation "$propagation" -- bash -c '
     set -e
-    dir=$1; shift
+    dir=$1 count=$2
+    shift 2
     mount -t proc proc "$dir/proc"
     mount --rbind /sys "$dir/sys"
     mount --rbind /dev "$dir/dev"
-    cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
-    exec chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
-  ' bash "$dir" "$@"
+    for ((i = 0; i < count; i++)); do
+      bound=$(realpath -m "$1")
+      shift
+      [[ -d $bound ]] || continue
+      [[ $bound -ef $dir$bound ]] && continue  # already seen inside, under another one
+      mkdir -p "$dir$bound"
+      mount --rbind "$bound" "$dir$bound"
+    done
+    here=/
+    [[ $PWD -ef $dir$PWD ]] && here=$PWD
+    exec chroot "$dir" /usr/bin/env --chdir="$here" "$@"
+  ' wow64-root "$dir" "${#binds[@]}" "${binds[@]}" "$@"
+}
+
+# in_root DIR COMMAND...: COMMAND in the chroot with a clean environment, for apt.
+in_root() {
+  local dir=$1
+  shift
+  cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
+  enter "$dir" -- /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
 
 make_root() {
@@ -153,12 +186,17 @@ case "${1:-}" in
     ;;
   check) check ;;
   path) echo "$root" ;;
+  run)
+    shift
+    exec_enter=1
+    enter "$root" "$@"
+    ;;
   wine)
     check
     recorded
     ;;
   *)
-    echo "usage: $0 ensure|check|path|wine|probe" >&2
+    echo "usage: $0 ensure|check|path|wine|probe|run" >&2
     exit 2
     ;;
 esac
