@@ -160,7 +160,9 @@ struct VirtualSerialDriver::Port {
   std::deque<uint8_t> input;
   std::deque<Arrival> arriving;  // in arrival order
   TimePoint lastArrival{};
-  DWORD errors = 0;  // CE_* flags until ClearCommError
+  ArrivalTiming arrivalTiming = ArrivalTiming::AsSent;
+  std::deque<uint8_t> held;  // received, held back until a read waits (AfterReadPends)
+  DWORD errors = 0;          // CE_* flags until ClearCommError
 
   // Transmitter.
   WriteCompletion writeCompletion = WriteCompletion::Immediate;

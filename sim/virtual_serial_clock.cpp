@@ -80,8 +80,9 @@ void VirtualSerialDriver::RunClock() {
         while (!port.arriving.empty() && port.arriving.front().at <= now) {
           const Arrival arrival = port.arriving.front();
           port.arriving.pop_front();
-          Receive(port, arrival.value, arrival.parity);
+          Arrive(port, arrival.value, arrival.parity);
         }
+        ReleaseHeld(port);
         AdvanceForced(port);
         AdvanceWrites(port);
         AdvanceReads(port);
@@ -93,6 +94,8 @@ void VirtualSerialDriver::RunClock() {
         if (!port.arriving.empty()) {
           nextCharacter = std::min(nextCharacter, port.arriving.front().at);
         }
+        // A character held back goes to a read that starts later: AddOperation
+        // wakes the clock for it.
         for (const auto& operation : port.operations) {
           if (!operation->started) {
             continue;  // only the current read or write starts (forced ones ended above)
