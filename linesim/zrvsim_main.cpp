@@ -29,7 +29,8 @@ constexpr char kUsage[] =
     "to it. Processes that open the port need LD_PRELOAD=libzrvline.so with the\n"
     "ZRVLINE_PTY and ZRVLINE_CABLE values written to the ready file.\n"
     "Control commands: fault POINT:ACTION, clear, unplug 0|1, pace 0|1, status BYTE, log,\n"
-    "clearlog, stats, lines, record ADDR [HEX60], quit.\n";
+    "clearlog, stats, lines, record ADDR [HEX60], vanish (the pty closes under the host, as\n"
+    "a port whose adapter is pulled out), quit.\n";
 
 struct Options {
   linesim::LineSimOptions line;

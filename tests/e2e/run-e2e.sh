@@ -475,6 +475,43 @@ group_unload() {
   stop_sim
 }
 
+# ---- vanish (group of its own) -------------------------------------------------
+# The port goes away under a host that has it open, as a USB adapter pulled out:
+# zrvsim closes its pty. Every call of the host returns a code, its close returns,
+# and a new host opens the port once zrvsim serves it on a new pty (the preload
+# binds to one pty at a host's start, so the new pty needs a new host process).
+
+group_vanish() {
+  group=vanish
+  echo "vanish: the port's pty closes under the host"
+  local dir=$work/vanish com=36
+  start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
+  ctl record 5 "$(pattern 5)"
+  start_host "$dir"
+  expect "the port opens" "init $com" "init 1"
+  expect "status before the port goes: 0" status "status 0 60"
+  expect "read before the port goes: 0" "read 5" "read 0 $(pattern 5)"
+  ctl vanish
+  expect "status once the port has gone: 2 (its lines read off)" status "status 2"
+  expect "read once the port has gone: 2" "read 5" "read 2 $zeros"
+  expect "write once the port has gone: 2" "write 5 $(pattern 6)" "write 2"
+  expect_deinit "de-initialisation after the port went: true"
+  expect "status after the close: 2" status "status 2"
+  expect "a new opening of the gone port fails" "init $com" "init 0"
+  quit_host "the host exits normally after its port went"
+  stop_sim
+
+  start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
+  start_host "$dir"
+  expect "the port opens again once it is back" "init $com" "init 1"
+  expect "status on the port that came back: 0" status "status 0 60"
+  expect "record 5 read on the port that came back" "read 5" "read 0 $(pattern 5)"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  stop_sim
+}
+# ---- end of vanish --------------------------------------------------------------
+
 # ---- run ---------------------------------------------------------------------
 
 use_wine_server "$prefix" || {
@@ -486,6 +523,7 @@ group_transfers
 group_refusals
 group_cable
 group_unload
+group_vanish  # the vanish group (see above)
 echo "e2e: $((SECONDS - start)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))
