@@ -235,8 +235,10 @@ void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
     return;
   }
   Port& port = *found->second;
-  if (!served) {
-    transactionCalls_[port.number].push_back(call);
+  // Logged only for a port whose calls a test takes (a long run takes none).
+  auto logged = transactionCalls_.find(port.number);
+  if (!served && logged != transactionCalls_.end()) {
+    logged->second.push_back(call);
   }
   SpoilAt(port, served, step.lock());
 }
@@ -258,6 +260,9 @@ void VirtualSerialDriver::SpoilAt(Port& port, bool served, std::unique_lock<SrwL
     case CallSpoil::LineError:
       AddLineErrors(port, CE_FRAME);
       Signal(port, EV_ERR);
+      break;
+    case CallSpoil::StrayByte:
+      Arrive(port, kStrayByte, WireParityOf(port.dcb.Parity));
       break;
   }
 }

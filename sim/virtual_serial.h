@@ -110,7 +110,11 @@ enum class ArrivalTiming {
 enum class CallSpoil {
   Vanish,     // the port vanishes, as RemovePort does (a USB adapter pulled)
   LineError,  // a framing error lands on the line (CE_FRAME, EV_ERR), as noise does
+  StrayByte,  // kStrayByte arrives from the line, framed with the port's parity (a
+              // late reply, or noise that looks like a character)
 };
+
+constexpr uint8_t kStrayByte = 0x55;
 
 // Where, around that call.
 enum class CallPoint {
@@ -196,7 +200,8 @@ class VirtualSerialDriver {
   // (NoteCall).
   void SpoilAtCall(unsigned number, unsigned skip, CallPoint point, CallSpoil spoil);
   // The calls of a transaction's kinds made on the port's handles since the last
-  // time this was asked, in order.
+  // time this was asked, in order (the first time: none; they are logged from
+  // then on).
   std::vector<Call> TakeTransactionCalls(unsigned number);
   // Called by the sim binding before (served false) and after (served true) each
   // port call: spoils the port when SpoilAtCall says so.

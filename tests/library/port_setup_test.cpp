@@ -244,9 +244,13 @@ void DispatchPostedMessages() {
 
 TEST_F(PortSetupTest, EachAllocationOfTheOpeningFailingInTurnGivesFalseAndLeavesNothing) {
   // What lives as long as the process (the driver's clock thread, the window
-  // class) comes with a first opening.
-  ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
-  ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+  // class, the test framework's watcher of the thread-local trace below) comes
+  // with a first opening and a first trace.
+  {
+    SCOPED_TRACE("first opening");
+    ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
+    ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+  }
   DispatchPostedMessages();
   driver().StrayCompletions();
   const reliability::ProcessResources base = reliability::MeasureResources();

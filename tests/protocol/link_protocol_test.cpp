@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "kwelmora.h"
@@ -425,6 +427,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ParitySwitchCase>& info) {
       return std::string(info.param.name);
     });
+
+TEST_F(LinkProtocolTest, ByteArrivingBeforeTheCommandByteIsNeverTakenForItsReply) {
+  Open();
+  device.SetStatus(0x3C);
+  const Record record = Pattern(12);
+  // A write leaves the port at even parity, so the status read that follows makes
+  // every step before its command byte: presence check, parity switch, purge.
+  ASSERT_EQ(ZapisanieBajtowDoZRV(9, record.data()), KWELMORA_OK);
+  driver().TakeTransactionCalls(kPort);
+  unsigned char status = 0;
+  ASSERT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
+  const std::vector<sim::Call> calls = driver().TakeTransactionCalls(kPort);
+  const auto command = std::find(calls.begin(), calls.end(), sim::Call::WriteFile);
+  ASSERT_NE(command, calls.end());
+  ASSERT_NE(std::find(calls.begin(), command, sim::Call::SetCommState), command);
+
+  for (unsigned k = 0; k < static_cast<unsigned>(command - calls.begin()); ++k) {
+    SCOPED_TRACE(std::string("a byte arrives before ") + sim::CallName(calls[k]));
+    ASSERT_EQ(ZapisanieBajtowDoZRV(9, record.data()), KWELMORA_OK);
+    driver().SpoilAtCall(kPort, k, sim::CallPoint::Before, sim::CallSpoil::StrayByte);
+    status = 0;
+    EXPECT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
+    EXPECT_EQ(status, 0x3C) << "the byte that came first was taken for the reply";
+  }
+}
 
 // The host's 30 bytes are taken before the address is looked at: a guard page
 // under the host's buffer shows the access.
