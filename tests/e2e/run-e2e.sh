@@ -484,14 +484,27 @@ group_unload() {
 group_vanish() {
   group=vanish
   echo "vanish: the port's pty closes under the host"
-  local dir=$work/vanish com=36
+  local dir=$work/vanish com=36 k5
+  k5=$(pattern 5)
   start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
-  ctl record 5 "$(pattern 5)"
+  ctl record 5 "$k5"
   start_host "$dir"
   expect "the port opens" "init $com" "init 1"
   expect "status before the port goes: 0" status "status 0 60"
   expect "read before the port goes: 0" "read 5" "read 0 $(pattern 5)"
+  ctl clearlog
+  # The port goes while a read waits for the answer to the fourth request, which the
+  # device does not give: the read ends (at the latest at its time-out) and the
+  # call returns 4 with the three bytes received before.
+  ctl fault read-request-ack#3:silence
+  echo "read 5" >&"${HOST[1]}"
+  local deadline=$((SECONDS + 5))
+  until [[ $(ctl log | grep -c '^5 odd') -ge 4 ]] || ((SECONDS >= deadline)); do sleep 0.01; done
   ctl vanish
+  answer=
+  IFS= read -r -t 10 answer <&"${HOST[0]}" || answer=
+  check "read under which the port goes: 4, the three bytes before it" \
+    "read 4 ${k5:0:6}$(printf '0%.0s' {1..54})" "${answer%$'\r'}"
   expect "status once the port has gone: 2 (its lines read off)" status "status 2"
   expect "read once the port has gone: 2" "read 5" "read 2 $zeros"
   expect "write once the port has gone: 2" "write 5 $(pattern 6)" "write 2"
