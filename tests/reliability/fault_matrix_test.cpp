@@ -423,7 +423,7 @@ std::vector<MatrixCase> BuildMatrix(const TransactionCalls& calls) {
 
 // The table is shared out among a few test programs that can run side by side;
 // each runs every kShares-th case.
-constexpr int kShares = 3;
+constexpr int kShares = 6;
 
 class FaultMatrixTest : public ZrvLineTest, public ::testing::WithParamInterface<int> {
  protected:
