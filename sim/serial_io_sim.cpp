@@ -7,13 +7,32 @@ namespace serial_io {
 namespace {
 sim::VirtualSerialDriver& Driver() { return sim::VirtualSerialDriver::Instance(); }
 
-// Port calls under way on this thread.
-thread_local unsigned portCallDepth = 0;
+// Port calls under way on the calling thread, in a slot of the system's thread
+// storage: it takes no lock and has nothing to clean up when a thread ends, so a
+// thread ended anywhere at the end of the process leaves nothing held.
+DWORD PortCallSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+
+// TlsGetValue clears the thread's error value: the call's own is kept.
+uintptr_t PortCallDepth() {
+  const DWORD error = GetLastError();
+  const auto depth = reinterpret_cast<uintptr_t>(TlsGetValue(PortCallSlot()));
+  SetLastError(error);
+  return depth;
+}
+
+void SetPortCallDepth(uintptr_t depth) {
+  const DWORD error = GetLastError();
+  TlsSetValue(PortCallSlot(), reinterpret_cast<LPVOID>(depth));
+  SetLastError(error);
+}
 
 class PortCallScope {
  public:
-  PortCallScope() { ++portCallDepth; }
-  ~PortCallScope() { --portCallDepth; }
+  PortCallScope() { SetPortCallDepth(PortCallDepth() + 1); }
+  ~PortCallScope() { SetPortCallDepth(PortCallDepth() - 1); }
   PortCallScope(const PortCallScope&) = delete;
   PortCallScope& operator=(const PortCallScope&) = delete;
 };
@@ -129,4 +148,4 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
 
 }  // namespace serial_io
 
-bool sim::InsidePortCall() { return serial_io::portCallDepth != 0; }
+bool sim::InsidePortCall() { return serial_io::PortCallDepth() != 0; }

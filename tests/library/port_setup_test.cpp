@@ -24,32 +24,52 @@
 //   virtual driver's calls (the Windows serial driver allocates nothing of the
 //   program's).
 // The library's threads allocate and free while a test watches, so the watch
-// takes a lock; the set's own allocations are not watched.
+// takes a lock; the set's own allocations are not watched. No lock is taken while
+// nothing is watched: at the end of the process a thread can be ended anywhere,
+// and a lock it held would stop every later free.
 namespace {
 SRWLOCK watchLock = SRWLOCK_INIT;
-std::set<void*>* freedPointers = nullptr;  // guarded by watchLock
-thread_local bool insideWatch = false;
+std::atomic<std::set<void*>*> freedPointers{nullptr};  // changed under watchLock
+// Set on a thread while it records a free (the set's own frees are not watched):
+// a slot of the system's thread storage, which takes no lock.
+DWORD InsideWatchSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+// Both keep the thread's error value (TlsGetValue clears it): frees and
+// allocations happen between a failing call and the reading of its error.
+bool InsideWatch() {
+  const DWORD error = GetLastError();
+  const bool inside = TlsGetValue(InsideWatchSlot()) != nullptr;
+  SetLastError(error);
+  return inside;
+}
+void SetInsideWatch(bool inside) {
+  const DWORD error = GetLastError();
+  TlsSetValue(InsideWatchSlot(), inside ? reinterpret_cast<LPVOID>(1) : nullptr);
+  SetLastError(error);
+}
 
 std::atomic<DWORD> failingThread{0};
 std::atomic<long> allocationsToPass{0};
 std::atomic<bool> failureMade{false};
 
 void ReleaseWatched(void* pointer) {
-  if (pointer != nullptr && !insideWatch) {
-    insideWatch = true;
+  if (pointer != nullptr && freedPointers.load() != nullptr && !InsideWatch()) {
+    SetInsideWatch(true);
     AcquireSRWLockExclusive(&watchLock);
-    if (freedPointers != nullptr) {
-      freedPointers->insert(pointer);
+    if (std::set<void*>* freed = freedPointers.load()) {
+      freed->insert(pointer);
     }
     ReleaseSRWLockExclusive(&watchLock);
-    insideWatch = false;
+    SetInsideWatch(false);
   }
   std::free(pointer);
 }
 
 void WatchFrees(std::set<void*>* freed) {
   AcquireSRWLockExclusive(&watchLock);
-  freedPointers = freed;
+  freedPointers.store(freed);
   ReleaseSRWLockExclusive(&watchLock);
 }
 
@@ -68,7 +88,7 @@ bool StopFailingAllocations() {
 }  // namespace
 
 void* operator new(std::size_t size) {
-  if (failingThread.load() == GetCurrentThreadId() && !insideWatch && !sim::InsidePortCall() &&
+  if (failingThread.load() == GetCurrentThreadId() && !InsideWatch() && !sim::InsidePortCall() &&
       allocationsToPass.fetch_sub(1) == 0) {
     failingThread = 0;
     failureMade = true;
