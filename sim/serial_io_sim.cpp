@@ -10,10 +10,9 @@ sim::VirtualSerialDriver& Driver() { return sim::VirtualSerialDriver::Instance()
 // Port calls under way on the calling thread, in a slot of the system's thread
 // storage: it takes no lock and has nothing to clean up when a thread ends, so a
 // thread ended anywhere at the end of the process leaves nothing held.
-DWORD PortCallSlot() {
-  static const DWORD slot = TlsAlloc();
-  return slot;
-}
+// Taken when the program starts, so that no first call has to make it.
+const DWORD kPortCallSlot = TlsAlloc();
+DWORD PortCallSlot() { return kPortCallSlot; }
 
 // TlsGetValue clears the thread's error value: the call's own is kept.
 uintptr_t PortCallDepth() {

@@ -263,13 +263,27 @@ void DispatchPostedMessages() {
 }
 
 TEST_F(PortSetupTest, EachAllocationOfTheOpeningFailingInTurnGivesFalseAndLeavesNothing) {
-  // What lives as long as the process (the driver's clock thread, the window
-  // class, the test framework's watcher of the thread-local trace below) comes
-  // with a first opening and a first trace.
+  // What lives as long as the process comes first: the driver's clock thread and
+  // the window class with a first opening, the test framework's watcher of the
+  // thread-local trace with a first trace, and the runtime's own objects for
+  // exceptions (semaphores, a named mutex) with a first failure thrown, caught,
+  // thrown again and turned into null.
   {
     SCOPED_TRACE("first opening");
     ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
     ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+    try {
+      try {
+        FailAllocationAfter(0);
+        delete new int(0);
+      } catch (const std::bad_alloc&) {
+        throw;
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    FailAllocationAfter(0);
+    delete new (std::nothrow) int(0);
+    EXPECT_TRUE(StopFailingAllocations());
   }
   DispatchPostedMessages();
   driver().StrayCompletions();
