@@ -11,9 +11,16 @@
  * value. The port functions answer a Boolean (non-zero for success); the transfer
  * functions answer one of the KWELMORA_* result codes below.
  *
- * The host makes one call at a time, on one thread: the thread that opens the
- * port also receives the port's line events, which are handled whenever that
- * thread retrieves sent window messages (a message loop, PeekMessage, ...).
+ * The host makes one call at a time. The thread that opens the port receives
+ * that opening's line events, which are handled whenever that thread retrieves
+ * sent window messages (a message loop, PeekMessage, ...).
+ *
+ * After a line error (parity, framing, overrun, break) the serial driver refuses
+ * every request on the port until the opening thread has handled the error.
+ * Meanwhile a transfer function answers KWELMORA_NO_DEVICE (the presence check
+ * cannot read the modem lines), KWELMORA_SEND_FAILED or KWELMORA_RECEIVE_FAILED,
+ * by the step that met the error. Remedy: let the opening thread retrieve its
+ * messages, then call again.
  */
 #ifndef KWELMORA_H
 #define KWELMORA_H
@@ -33,8 +40,8 @@ extern "C" {
 /* Result codes of the transfer functions. */
 #define KWELMORA_OK 0               /* the transaction completed */
 #define KWELMORA_NOT_INITIALIZED 1  /* the port has not been opened successfully */
-#define KWELMORA_NO_DEVICE 2        /* presence check failed (device absent, port closed) */
-#define KWELMORA_SEND_FAILED 3      /* a byte could not be sent */
+#define KWELMORA_NO_DEVICE 2        /* presence check failed (no device, port closed, ...) */
+#define KWELMORA_SEND_FAILED 3      /* a byte could not be sent (or a line error) */
 #define KWELMORA_RECEIVE_FAILED 4   /* a byte did not arrive within the read time-out */
 #define KWELMORA_COMMAND_REFUSED 5  /* NAK to the command or to a request for the next byte */
 #define KWELMORA_LOCATION_REFUSED 6 /* NAK to the location block */
@@ -54,7 +61,12 @@ extern "C" {
  */
 KWELMORA_API unsigned char KWELMORA_CALL ZainicjowanoPortSzeregowyDlaZRV(unsigned char portNumber);
 
-/* Closes the port. Non-zero when it was closed or there was nothing to close. */
+/*
+ * Closes the port. Non-zero when it was closed or there was nothing to close.
+ * May be called from any thread; when the opening thread does not retrieve its
+ * messages meanwhile, a line event still waiting for it is dropped after two
+ * seconds, so that the close returns.
+ */
 KWELMORA_API unsigned char KWELMORA_CALL OdinicjowanoPortSzeregowyDlaZRV(void);
 
 /*

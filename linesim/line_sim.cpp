@@ -188,10 +188,26 @@ void LineSim::DeliverDue(Clock::time_point now) {
   }
 }
 
+void LineSim::Vanish() {
+  // The device is cut off with its port: its lines read off through the cable,
+  // and nothing travels any more in either direction.
+  device_.Unplug(true);
+  cable_.State().inputLines.store(0);
+  incoming_.clear();
+  outgoing_.clear();
+  adapter_.Clear();
+  masterFull_ = false;
+  pty_.Close();
+}
+
 void LineSim::WriteDue(Clock::time_point now) {
   // The adapter's packets that have gone by now join the bytes arriving at the port.
   for (const sim::UsbSerialAdapter::Character& released : adapter_.Release(now)) {
     outgoing_.push_back({released.value, released.parity, now});
+  }
+  if (pty_.Master() < 0) {
+    outgoing_.clear();  // the port has gone: nothing reaches it
+    return;
   }
   while (!masterFull_ && !outgoing_.empty() && outgoing_.front().due <= now) {
     const ssize_t done = write(pty_.Master(), &outgoing_.front().value, 1);
@@ -338,14 +354,15 @@ std::string LineSim::HandleControl(const std::string& line) {
       const sim::ZrvDevice::Record record = device_.ReadRecord(number);
       answer += Hex(record.data(), record.size()) + "\n";
     }
+  } else if (command == "vanish" && argumentCount(0)) {
+    Vanish();
   } else if (command == "quit" && argumentCount(0)) {
     quit_ = true;
   } else {
     return Error(
         "unknown command or arguments: '" + line +
         "' (fault POINT:ACTION, clear, unplug 0|1, pace 0|1, adapter MS, status BYTE, log, "
-        "clearlog, "
-        "stats, lines, record ADDR [HEX], quit)");
+        "clearlog, stats, lines, record ADDR [HEX], vanish, quit)");
   }
   return answer + "ok\n";
 }

@@ -78,6 +78,8 @@ class LineSim : public sim::LineSide, private CableServer::Listener {
   void ParityChanged(uint64_t firstByte, sim::WireParity parity) override;
   void OutputLinesChanged(bool rts, bool dtr) override;
 
+  // The port goes away under the host: the pty closes, the lines fall.
+  void Vanish();
   void ReadMaster();
   void Deliver(const Timed& byte);
   void DeliverDue(Clock::time_point now);

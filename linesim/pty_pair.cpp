@@ -72,9 +72,13 @@ PtyPair::PtyPair() {
   }
 }
 
-PtyPair::~PtyPair() {
-  close(slave_);
-  close(master_);
+PtyPair::~PtyPair() { Close(); }
+
+void PtyPair::Close() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  slave_ = -1;
+  master_ = -1;
 }
 
 }  // namespace linesim

@@ -22,6 +22,10 @@ class PtyPair {
   int Slave() const { return slave_; }
   const std::string& SlavePath() const { return slavePath_; }
 
+  // Closes both ends: whoever still holds the slave finds the line hung up, as a
+  // port whose adapter was pulled out. Master() and Slave() are -1 afterwards.
+  void Close();
+
  private:
   int master_ = -1;
   int slave_ = -1;

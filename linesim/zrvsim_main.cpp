@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "between the device and the port: its replies reach the port when the timer fires\n"
     "or 62 bytes are held.\n"
     "Control commands: fault POINT:ACTION, clear, unplug 0|1, pace 0|1, adapter MS,\n"
-    "status BYTE, log, clearlog, stats, lines, record ADDR [HEX60], quit.\n";
+    "status BYTE, log, clearlog, stats, lines, record ADDR [HEX60], vanish (the pty closes\n"
+    "under the host, as a port whose adapter is pulled out), quit.\n";
 
 struct Options {
   linesim::LineSimOptions line;

@@ -167,7 +167,9 @@ struct VirtualSerialDriver::Port {
   // can be applied to it.
   UsbSerialAdapter adapter;
   std::chrono::microseconds adapterLatency{0};
-  DWORD errors = 0;  // CE_* flags until ClearCommError
+  ArrivalTiming arrivalTiming = ArrivalTiming::AsSent;
+  std::deque<uint8_t> held;  // received, held back until a read waits (AfterReadPends)
+  DWORD errors = 0;          // CE_* flags until ClearCommError
 
   // Transmitter.
   WriteCompletion writeCompletion = WriteCompletion::Immediate;

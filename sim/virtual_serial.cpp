@@ -167,7 +167,9 @@ void VirtualSerialDriver::Reset() {
   lastOpenedPath_.clear();
   issuers_.clear();
   timeScale_ = 1.0;
-  abortScope_ = AbortScope::Transfers;
+  abortScope_ = AbortScope::AllRequests;
+  callSpoil_ = CallSpoilPlan();
+  transactionCalls_.clear();
   strays_ = 0;
   abortedByClose_ = 0;
   clockStop_ = false;
@@ -190,6 +192,78 @@ void VirtualSerialDriver::RemovePort(unsigned number) {
   Port* port = FindPort(number);
   if (port != nullptr) {
     Forget(*port, step.lock());
+  }
+}
+
+void VirtualSerialDriver::SpoilAtCall(unsigned number, unsigned skip, CallPoint point,
+                                      CallSpoil spoil) {
+  StepLock step(mutex_, changed_);
+  callSpoil_.armed = true;
+  callSpoil_.number = number;
+  callSpoil_.skip = skip;
+  callSpoil_.point = point;
+  callSpoil_.spoil = spoil;
+}
+
+std::vector<Call> VirtualSerialDriver::TakeTransactionCalls(unsigned number) {
+  StepLock step(mutex_, changed_);
+  std::vector<Call> calls;
+  calls.swap(transactionCalls_[number]);
+  return calls;
+}
+
+void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
+  switch (call) {
+    case Call::EscapeCommFunction:
+    case Call::GetCommModemStatus:
+    case Call::PurgeComm:
+    case Call::GetCommState:
+    case Call::SetCommState:
+    case Call::WriteFile:
+    case Call::ReadFile:
+      break;
+    default:
+      return;
+  }
+  // A read or write is checked after it was served inside the call itself.
+  if (served && (call == Call::ReadFile || call == Call::WriteFile)) {
+    return;
+  }
+  StepLock step(mutex_, changed_);
+  auto found = portHandles_.find(reinterpret_cast<uintptr_t>(file));
+  if (found == portHandles_.end()) {
+    return;
+  }
+  Port& port = *found->second;
+  // Logged only for a port whose calls a test takes (a long run takes none).
+  auto logged = transactionCalls_.find(port.number);
+  if (!served && logged != transactionCalls_.end()) {
+    logged->second.push_back(call);
+  }
+  SpoilAt(port, served, step.lock());
+}
+
+void VirtualSerialDriver::SpoilAt(Port& port, bool served, std::unique_lock<SrwLock>& lock) {
+  if (!callSpoil_.armed || callSpoil_.number != port.number ||
+      served != (callSpoil_.point == CallPoint::After)) {
+    return;
+  }
+  if (callSpoil_.skip > 0) {
+    --callSpoil_.skip;
+    return;
+  }
+  callSpoil_.armed = false;
+  switch (callSpoil_.spoil) {
+    case CallSpoil::Vanish:
+      Forget(port, lock);
+      break;
+    case CallSpoil::LineError:
+      AddLineErrors(port, CE_FRAME);
+      Signal(port, EV_ERR);
+      break;
+    case CallSpoil::StrayByte:
+      Arrive(port, kStrayByte, WireParityOf(port.dcb.Parity));
+      break;
   }
 }
 
@@ -301,6 +375,15 @@ void VirtualSerialDriver::SetAbortScope(AbortScope scope) {
   abortScope_ = scope;
 }
 
+void VirtualSerialDriver::SetArrivalTiming(unsigned number, ArrivalTiming timing) {
+  StepLock step(mutex_, changed_);
+  Port* port = FindPort(number);
+  if (port != nullptr) {
+    port->arrivalTiming = timing;
+    WakeClock();
+  }
+}
+
 void VirtualSerialDriver::RaiseCommEvents(unsigned number, DWORD events, DWORD ceErrors) {
   StepLock step(mutex_, changed_);
   Port* port = FindPort(number);
@@ -363,6 +446,7 @@ PortState VirtualSerialDriver::StateOf(const Port& port) const {
   state.commMask = port.commMask;
   state.errors = port.errors;
   state.inQueued = static_cast<DWORD>(port.input.size());
+  state.heldBack = static_cast<DWORD>(port.held.size());
   state.outQueued = OutQueued(port);
   state.lines = port.lines;
   state.breakSet = port.breakSet;
@@ -481,6 +565,7 @@ void VirtualSerialDriver::ResetOpenState(Port& port) {
   // An open finds empty queues, no errors, no comm mask and a transmitter that
   // neither sends a break nor waits for XON.
   port.input.clear();
+  port.held.clear();
   port.errors = 0;
   port.commMask = 0;
   port.history = 0;

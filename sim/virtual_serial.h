@@ -43,6 +43,12 @@
 
 namespace sim {
 
+// True while the calling thread is inside a port call of the sim binding of
+// serial_io.h (defined there). A test that makes the program's allocations fail
+// leaves the driver's own alone: the Windows serial driver allocates nothing of
+// the program's.
+bool InsidePortCall();
+
 // The driver calls a test can make fail.
 enum class Call : unsigned {
   CreateFileA,
@@ -82,9 +88,39 @@ enum class WriteCompletion {
 
 // What a port with fAbortOnError refuses after a line error, until ClearCommError.
 enum class AbortScope {
-  Transfers,    // reads and writes (the default)
-  AllRequests,  // every request but ClearCommError, as the stock 16550 driver does:
-                // comm state, time-outs, masks, waits, purges, modem lines included
+  AllRequests,  // every request but ClearCommError, as the Windows serial driver does
+                // (the default): comm state, time-outs, masks, waits, purges, modem
+                // lines included; CloseHandle, CancelIoEx and GetOverlappedResult are
+                // no requests to the driver and still work
+  Transfers,    // reads and writes only: gentler than Windows; a test that chooses it
+                // says why
+};
+
+// When a character from the far end reaches the port's input queue.
+enum class ArrivalTiming {
+  AsSent,  // as soon as it has crossed the line (the default)
+  // The receiver takes it as it crosses the line (parity, framing and the events
+  // they raise are judged then), but hands it to the input queue only once a read
+  // waits for it, one character to each read: every reply takes the path a real
+  // line gives it, a read pending first and then its byte. A purge of the receive
+  // queue drops the characters still held back.
+  AfterReadPends,
+};
+
+// What befalls a port at a chosen call of the library's (SpoilAtCall).
+enum class CallSpoil {
+  Vanish,     // the port vanishes, as RemovePort does (a USB adapter pulled)
+  LineError,  // a framing error lands on the line (CE_FRAME, EV_ERR), as noise does
+  StrayByte,  // kStrayByte arrives from the line, framed with the port's parity (a
+              // late reply, or noise that looks like a character)
+};
+
+constexpr uint8_t kStrayByte = 0x55;
+
+// Where, around that call.
+enum class CallPoint {
+  Before,  // the call meets it
+  After,   // the call is served first (a read or write may be left pending)
 };
 
 // An outcome a test forces on the next read, write or comm-event wait of a port.
@@ -122,6 +158,7 @@ struct PortState {
   DWORD commMask = 0;       // the mask of the last SetCommMask of this open
   DWORD errors = 0;         // CE_* flags gathered since the last ClearCommError
   DWORD inQueued = 0;       // bytes received and not yet read (cbInQue)
+  DWORD heldBack = 0;       // bytes received, held back until a read waits for them
   DWORD outQueued = 0;      // bytes of pending writes not yet on the wire (cbOutQue)
   InputLines lines;         // the input lines as the far end drives them
   bool breakSet = false;    // SETBREAK in force
@@ -145,7 +182,7 @@ class VirtualSerialDriver {
 
   // Forgets every port, device, far end, pending operation, injected failure,
   // forced outcome, counter and recorded path; the time scale goes back to 1 and
-  // the abort scope to Transfers. Waits until no far-end callback is running and
+  // the abort scope to AllRequests. Waits until no far-end callback is running and
   // stops the clock thread. Far ends are not told: after Reset() returns none is
   // called again, so a test may destroy them. Never call it from a far-end callback.
   void Reset();
@@ -156,6 +193,21 @@ class VirtualSerialDriver {
   // Removes a port; a handle still open on it fails every call from then on, and
   // its pending operations complete with ERROR_OPERATION_ABORTED.
   void RemovePort(unsigned number);
+  // The spoil befalls the port at the library's (skip+1)-th call of a
+  // transaction's kinds on it from now on: EscapeCommFunction, GetCommModemStatus,
+  // PurgeComm, GetCommState, SetCommState, WriteFile, ReadFile (the calls of the
+  // presence check, the purge, the parity switch and the byte transfers; the
+  // line-event watcher's calls are not counted, so that a transaction makes the
+  // same calls on every run). The sim binding of the port calls reports each call
+  // (NoteCall).
+  void SpoilAtCall(unsigned number, unsigned skip, CallPoint point, CallSpoil spoil);
+  // The calls of a transaction's kinds made on the port's handles since the last
+  // time this was asked, in order (the first time: none; they are logged from
+  // then on).
+  std::vector<Call> TakeTransactionCalls(unsigned number);
+  // Called by the sim binding before (served false) and after (served true) each
+  // port call: spoils the port when SpoilAtCall says so.
+  void NoteCall(Call call, HANDLE file, bool served);
   // A device at an exact path that opens but is not a character device
   // (FILE_TYPE_DISK, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN ...).
   void AddOtherDevice(const std::string& path, DWORD fileType);
@@ -200,6 +252,10 @@ class VirtualSerialDriver {
   // it out again: a native port. The latency follows the time scale.
   void SetAdapterLatency(unsigned number, std::chrono::microseconds latency);
 
+  // Returns once everything the port has sent has reached its far end (a write
+  // may complete before its bytes have crossed the line).
+  void WaitForFarEnd(unsigned number);
+
   // How writes on the port complete (WriteCompletion::Immediate by default).
   void SetWriteCompletion(unsigned number, WriteCompletion mode);
   // Holds the port's transmitter (as a flow-control stop would): writes pend until
@@ -208,6 +264,9 @@ class VirtualSerialDriver {
   void HoldOutput(unsigned number, bool held);
   // What fAbortOnError refuses after a line error (all ports).
   void SetAbortScope(AbortScope scope);
+  // When the far end's characters reach the port's input queue
+  // (ArrivalTiming::AsSent by default).
+  void SetArrivalTiming(unsigned number, ArrivalTiming timing);
 
   // Makes the port see comm events (EV_* bits; only those in its comm mask count)
   // and adds `ceErrors` (CE_* bits) to its error flags as line errors would,
@@ -310,6 +369,10 @@ class VirtualSerialDriver {
   // The open port behind a handle, or null (error already chosen).
   Port* PortOf(HANDLE file, DWORD* error);
   Port* FindPort(unsigned number) const;
+  // SpoilAtCall's check at one call of the port, before (served false) or after
+  // it; spoils the port when it is due. Reads and writes are checked after they
+  // were served under the same lock, so that nothing completes them in between.
+  void SpoilAt(Port& port, bool served, std::unique_lock<SrwLock>& lock);
   // Ends a port's life in the driver (RemovePort, or AddPort of the same number).
   void Forget(Port& port, std::unique_lock<SrwLock>& lock);
   // True when fAbortOnError and a line error make the port refuse the request.
@@ -350,6 +413,13 @@ class VirtualSerialDriver {
   void Signal(Port& port, DWORD events);
   void AddLineErrors(Port& port, DWORD ceErrors);
   void Receive(Port& port, uint8_t value, WireParity parity);
+  // A character that has crossed the line: received at once, or held back until a
+  // read waits for it (ArrivalTiming::AfterReadPends).
+  void Arrive(Port& port, uint8_t value, WireParity parity);
+  // Hands one held-back character to the read that waits for it, if one does.
+  void ReleaseHeld(Port& port);
+  // The line errors a character brings with it as the receiver samples it.
+  DWORD SampleErrors(const Port& port, uint8_t value, WireParity parity) const;
   void SetLines(Port& port, const InputLines& lines);
   void TellLines(Port& port, bool oldRts, bool oldDtr);
   void LineSend(unsigned number, uint64_t attachment, uint8_t value, WireParity parity,
@@ -388,7 +458,16 @@ class VirtualSerialDriver {
   std::vector<std::unique_ptr<PortLine>> lines_;
   uint64_t nextAttachment_ = 1;
   double timeScale_ = 1.0;
-  AbortScope abortScope_ = AbortScope::Transfers;
+  AbortScope abortScope_ = AbortScope::AllRequests;
+  // SpoilAtCall: the port, the calls still to let pass, where and what.
+  struct CallSpoilPlan {
+    bool armed = false;
+    unsigned number = 0;
+    unsigned skip = 0;
+    CallPoint point = CallPoint::Before;
+    CallSpoil spoil = CallSpoil::Vanish;
+  } callSpoil_;
+  std::map<unsigned, std::vector<Call>> transactionCalls_;  // by port number
   unsigned strays_ = 0;
   unsigned abortedByClose_ = 0;
 

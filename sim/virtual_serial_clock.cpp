@@ -81,11 +81,13 @@ void VirtualSerialDriver::RunClock() {
         while (!port.arriving.empty() && port.arriving.front().at <= now) {
           const Arrival arrival = port.arriving.front();
           port.arriving.pop_front();
-          Receive(port, arrival.value, arrival.parity);
+          Arrive(port, arrival.value, arrival.parity);
         }
+        // What an adapter lets go crosses on to the port as if straight off the line.
         for (const UsbSerialAdapter::Character& released : port.adapter.Release(now)) {
-          Receive(port, released.value, released.parity);
+          Arrive(port, released.value, released.parity);
         }
+        ReleaseHeld(port);
         AdvanceForced(port);
         AdvanceWrites(port);
         AdvanceReads(port);
@@ -98,6 +100,8 @@ void VirtualSerialDriver::RunClock() {
           nextCharacter = std::min(nextCharacter, port.arriving.front().at);
         }
         nextCharacter = std::min(nextCharacter, port.adapter.NextRelease());
+        // A character held back goes to a read that starts later: AddOperation
+        // wakes the clock for it.
         for (const auto& operation : port.operations) {
           if (!operation->started) {
             continue;  // only the current read or write starts (forced ones ended above)

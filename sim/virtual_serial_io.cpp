@@ -570,6 +570,7 @@ BOOL VirtualSerialDriver::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead
     return answer.Fail(ERROR_INVALID_PARAMETER);
   }
   const BOOL ok = IssueRead(*port, file, buffer, bytesToRead, bytesRead, overlapped, &error);
+  SpoilAt(*port, true, step.lock());  // may end the port: not touched after this
   return ok ? TRUE : answer.Fail(error);
 }
 
@@ -593,6 +594,7 @@ BOOL VirtualSerialDriver::WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWr
     }
     ok = IssueWrite(*port, file, buffer, bytesToWrite, bytesWritten, overlapped, &error);
     sending = Shared(*port);
+    SpoilAt(*port, true, step.lock());  // may end the port: not touched after this
   }
   // Bytes that left at once reach the far end before the call returns.
   Drain(sending);
@@ -767,6 +769,7 @@ BOOL VirtualSerialDriver::PurgeComm(HANDLE file, DWORD flags) {
   // are on the wire, not in the port, and arrive afterwards.
   if (flags & PURGE_RXCLEAR) {
     port->input.clear();
+    port->held.clear();
   }
   // PURGE_TXCLEAR: a 16550 port keeps no output buffer apart from the pending
   // writes themselves, which only PURGE_TXABORT ends; there is nothing to clear.

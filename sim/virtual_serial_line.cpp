@@ -139,6 +139,20 @@ void VirtualSerialDriver::Drain(const std::shared_ptr<Port>& port) {
   port->drainer = 0;
 }
 
+void VirtualSerialDriver::WaitForFarEnd(unsigned number) {
+  StepLock step(mutex_, changed_);
+  const Port* found = FindPort(number);
+  if (found == nullptr) {
+    return;
+  }
+  const std::shared_ptr<Port> port = Shared(*found);
+  const DWORD self = GetCurrentThreadId();
+  changed_.Wait(step.lock(), [&] {
+    return port->removed ||
+           (port->toFarEnd.empty() && (port->drainer == 0 || port->drainer == self));
+  });
+}
+
 void VirtualSerialDriver::TellLines(Port& port, bool oldRts, bool oldDtr) {
   if ((port.rts == oldRts && port.dtr == oldDtr) || port.farEnd == nullptr || port.removed) {
     return;
@@ -177,19 +191,25 @@ void VirtualSerialDriver::AddLineErrors(Port& port, DWORD ceErrors) {
   AbortOnError(port);
 }
 
+DWORD VirtualSerialDriver::SampleErrors(const Port& port, uint8_t value, WireParity parity) const {
+  // The receiver samples the parity bit the port's settings expect and checks it
+  // when parity checking is on.
+  const WireParity expected = WireParityOf(port.dcb.Parity);
+  if (port.dcb.fParity && expected != WireParity::None &&
+      ParityBitOf(value, parity) != ParityBitOf(value, expected)) {
+    return CE_RXPARITY;
+  }
+  return 0;
+}
+
 void VirtualSerialDriver::Receive(Port& port, uint8_t value, WireParity parity) {
   // A closed port's receiver is off: the character is lost.
   if (port.handle == 0) {
     return;
   }
   DWORD events = EV_RXCHAR;
-  DWORD errors = 0;
-  // The receiver samples the parity bit the port's settings expect and checks it
-  // when parity checking is on.
-  const WireParity expected = WireParityOf(port.dcb.Parity);
-  if (port.dcb.fParity && expected != WireParity::None &&
-      ParityBitOf(value, parity) != ParityBitOf(value, expected)) {
-    errors |= CE_RXPARITY;
+  DWORD errors = SampleErrors(port, value, parity);
+  if (errors != 0) {
     events |= EV_ERR;
   }
   const size_t capacity = port.inQueue != 0 ? port.inQueue : kDefaultInputQueue;
@@ -212,6 +232,46 @@ void VirtualSerialDriver::Receive(Port& port, uint8_t value, WireParity parity) 
   }
   AdvanceReads(port);
   Signal(port, events);
+}
+
+void VirtualSerialDriver::Arrive(Port& port, uint8_t value, WireParity parity) {
+  if (port.arrivalTiming == ArrivalTiming::AsSent) {
+    Receive(port, value, parity);
+    return;
+  }
+  if (port.handle == 0) {
+    return;
+  }
+  // Judged as it crosses the line, with the parity the port has now; handed to the
+  // input queue later, by ReleaseHeld.
+  const DWORD errors = SampleErrors(port, value, parity);
+  if (errors != 0) {
+    AddLineErrors(port, errors);
+    Signal(port, EV_ERR);
+  }
+  port.held.push_back(value);
+  WakeClock();
+}
+
+void VirtualSerialDriver::ReleaseHeld(Port& port) {
+  if (port.held.empty() || !port.input.empty()) {
+    return;
+  }
+  for (const auto& operation : port.operations) {
+    if (operation->kind == IoKind::Read && !operation->forced) {
+      // Only the current read, once it has started and still waits for its first
+      // character: one character to each read.
+      if (!operation->started || !operation->data.empty()) {
+        return;
+      }
+      const uint8_t value = port.held.front();
+      port.held.pop_front();
+      // Its parity was judged when it arrived; here it only enters the queue.
+      const WireParity asJudged = WireParityOf(port.dcb.Parity);
+      Receive(port, value, asJudged);
+      return;
+    }
+  }
 }
 
 void VirtualSerialDriver::SetLines(Port& port, const InputLines& lines) {
@@ -255,7 +315,7 @@ void VirtualSerialDriver::LineSend(unsigned number, uint64_t attachment, uint8_t
     return;
   }
   if (port->arriving.empty() && at <= now) {
-    Receive(*port, value, parity);
+    Arrive(*port, value, parity);
     return;
   }
   port->arriving.push_back(Arrival{at, value, parity});

@@ -67,6 +67,20 @@ ZrvFault ZrvFault::ErrorThenReply(LineError error) {
 
 ZrvFault ZrvFault::Unplug() { return ZrvFault{ReplyAction::Unplug}; }
 
+ZrvFault ZrvFault::Late(std::chrono::microseconds delay) {
+  ZrvFault fault{ReplyAction::Late};
+  fault.delay = delay;
+  return fault;
+}
+
+ZrvFault ZrvFault::Stale() { return ZrvFault{ReplyAction::Stale}; }
+
+ZrvFault ZrvFault::Extra(uint8_t value) {
+  ZrvFault fault{ReplyAction::ExtraByte};
+  fault.value = value;
+  return fault;
+}
+
 ZrvFault ZrvFault::Correct() { return ZrvFault{ReplyAction::Correct}; }
 
 ZrvFault ZrvFault::Persistent() const {
@@ -113,6 +127,7 @@ void ZrvDevice::Attach(LineSide* line) {
     line_ = line;
     rts_ = false;
     dtr_ = false;
+    stale_.clear();
     EndExchange();
     out = StartOutbox();
     out.actions.push_back(LineAction::Lines(CableLines()));
@@ -127,6 +142,8 @@ void ZrvDevice::ReceiveFromPort(uint8_t value, WireParity parity) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (unplugged_) return;
     out = StartOutbox();
+    // What a stale reply held back goes out first, ahead of this byte's answer.
+    out.actions.swap(stale_);
     const bool dataDue = phase_ == Phase::ReadLocation || phase_ == Phase::WriteLocation ||
                          phase_ == Phase::WriteData;
     if (parity == WireParity::Odd) {
@@ -142,6 +159,11 @@ void ZrvDevice::ReceiveFromPort(uint8_t value, WireParity parity) {
       // A data byte where a command is due, or a byte framed without odd or even
       // parity: it means nothing here.
       LogReceived(value, parity, true);
+    }
+    if (out.holdFrom != Outbox::kNothingHeld) {
+      const auto held = out.actions.begin() + static_cast<std::ptrdiff_t>(out.holdFrom);
+      stale_.assign(held, out.actions.end());
+      out.actions.erase(held, out.actions.end());
     }
   }
   Emit(out);
@@ -208,6 +230,7 @@ void ZrvDevice::Unplug(bool unplugged) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (unplugged_ == unplugged) return;
     unplugged_ = unplugged;
+    stale_.clear();  // what was held back goes with the cable
     EndExchange();
     out = StartOutbox();
     out.actions.push_back(LineAction::Lines(CableLines()));
@@ -223,6 +246,18 @@ bool ZrvDevice::Unplugged() const {
 void ZrvDevice::SetPacing(std::chrono::microseconds perCharacter) {
   std::lock_guard<std::mutex> lock(mutex_);
   pacing_ = perCharacter;
+}
+
+void ZrvDevice::SendHeldBack() {
+  std::lock_guard<std::recursive_mutex> emitting(emitMutex_);
+  Outbox out;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (unplugged_) return;
+    out = StartOutbox();
+    out.actions.swap(stale_);
+  }
+  Emit(out);
 }
 
 void ZrvDevice::InjectFault(const ReplyPoint& point, const ZrvFault& fault) {
@@ -361,6 +396,8 @@ bool ZrvDevice::MakeReply(const ReplyPoint& point, uint8_t correct, WireParity p
   const ZrvFault fault = ChooseReply(point, correct);
   uint8_t value = correct;
   bool sent = true;
+  bool extra = false;
+  bool late = false;
   switch (fault.action) {
     case ReplyAction::Correct:
       break;
@@ -382,12 +419,30 @@ bool ZrvDevice::MakeReply(const ReplyPoint& point, uint8_t correct, WireParity p
       break;
     case ReplyAction::Unplug:
       unplugged_ = true;
+      stale_.clear();
       EndExchange();
       out.actions.push_back(LineAction::Lines(CableLines()));
       sent = false;
       break;
+    case ReplyAction::Late:
+      late = true;
+      break;
+    case ReplyAction::Stale:
+      out.holdFrom = std::min(out.holdFrom, out.actions.size());
+      break;
+    case ReplyAction::ExtraByte:
+      extra = true;
+      break;
   }
-  if (sent) out.actions.push_back(LineAction::Send(value, parity));
+  if (sent) {
+    LineAction send = LineAction::Send(value, parity);
+    if (late) {
+      send.delayed = true;
+      send.after = fault.delay;
+    }
+    out.actions.push_back(send);
+  }
+  if (extra) out.actions.push_back(LineAction::Send(fault.value, parity));
   if (replies_.size() < logLimit_) replies_.push_back({point, fault.action, value});
 
   if (fault.action == ReplyAction::Unplug) return false;
@@ -461,7 +516,7 @@ void ZrvDevice::Emit(const Outbox& out) {
   for (const LineAction& action : out.actions) {
     switch (action.kind) {
       case LineAction::Kind::Send:
-        out.line->Send(action.value, action.parity, out.pacing);
+        out.line->Send(action.value, action.parity, action.delayed ? action.after : out.pacing);
         break;
       case LineAction::Kind::Error:
         out.line->RaiseLineError(action.error);

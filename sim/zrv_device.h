@@ -34,8 +34,11 @@
 // the device neither receives nor answers anything.
 //
 // Faults for tests: any reply can be replaced by a NAK, another byte, silence, a
-// line error at the port, or the cable being pulled, once or every time; and a
-// seeded random mode does the same to each reply with given probabilities.
+// line error at the port, or the cable being pulled, once or every time; it can
+// come late (after a delay, beyond the host's read time-out), stale (held back
+// until the device answers the next byte it receives, so that it meets the host's
+// next exchange after that exchange's purge), or with an extra byte after it
+// (noise); and a seeded random mode spoils each reply with given probabilities.
 //
 // Thread-safe: the port side calls it from its threads (one callback at a time),
 // tests use the accessors from theirs. Portable C++ without Windows headers.
@@ -89,6 +92,10 @@ enum class ReplyAction : uint8_t {
   LineError,           // a line error at the port instead of the reply
   LineErrorThenReply,  // a line error, then the correct reply
   Unplug,              // the cable comes out instead of the reply
+  Late,                // the reply, `delay` later (and what follows it after it)
+  Stale,               // the reply, and what follows it in the same answer, held back
+                       // and sent just ahead of the answer to the next byte received
+  ExtraByte,           // the reply, then a chosen byte: noise after the reply
 };
 
 // A fault set on a reply point. Made with the factories below, e.g.
@@ -96,8 +103,9 @@ enum class ReplyAction : uint8_t {
 //   device.InjectFault({Reply::StatusByte}, ZrvFault::Byte(0x41).Persistent());
 struct ZrvFault {
   ReplyAction action = ReplyAction::Correct;
-  uint8_t value = 0;                     // OtherByte
+  uint8_t value = 0;                     // OtherByte, ExtraByte
   LineError error = LineError::Framing;  // LineError, LineErrorThenReply
+  std::chrono::microseconds delay{0};    // Late: on the line's time scale
   bool persistent = false;               // false: fires once, then is removed
 
   static ZrvFault Nak();
@@ -106,6 +114,9 @@ struct ZrvFault {
   static ZrvFault Error(LineError error);
   static ZrvFault ErrorThenReply(LineError error);
   static ZrvFault Unplug();
+  static ZrvFault Late(std::chrono::microseconds delay);
+  static ZrvFault Stale();
+  static ZrvFault Extra(uint8_t value);
   // The correct reply, set explicitly: shields a point from the random mode.
   static ZrvFault Correct();
   ZrvFault Persistent() const;
@@ -183,6 +194,10 @@ class ZrvDevice : public FarEnd {
   // e.g. CharacterTime(19200); zero (the default) sends at once.
   void SetPacing(std::chrono::microseconds perCharacter);
 
+  // Sends now what a Stale reply held back (nothing when nothing is held): a reply
+  // that comes late, after the host gave up on it but before its next exchange.
+  void SendHeldBack();
+
   // Faults: the first fault whose point matches a reply decides it; a one-shot
   // fault is removed when it fires. Random replies apply where no fault matches.
   void InjectFault(const ReplyPoint& point, const ZrvFault& fault);
@@ -211,6 +226,8 @@ class ZrvDevice : public FarEnd {
     enum class Kind : uint8_t { Send, Error, Lines } kind = Kind::Send;
     uint8_t value = 0;
     WireParity parity = WireParity::None;
+    bool delayed = false;  // Send: `after` instead of the device's pacing
+    std::chrono::microseconds after{0};
     LineError error = LineError::Framing;
     InputLines lines;
 
@@ -219,9 +236,12 @@ class ZrvDevice : public FarEnd {
     static LineAction Lines(const InputLines& lines);
   };
   struct Outbox {
+    static constexpr size_t kNothingHeld = static_cast<size_t>(-1);
     LineSide* line = nullptr;
     std::chrono::microseconds pacing{0};
     std::vector<LineAction> actions;
+    // The first action held back by a Stale reply, with everything after it.
+    size_t holdFrom = kNothingHeld;
   };
   struct PlacedFault {
     ReplyPoint point;
@@ -267,6 +287,7 @@ class ZrvDevice : public FarEnd {
   Record pending_{};      // record bytes of a write under way
 
   std::vector<PlacedFault> faults_;
+  std::vector<LineAction> stale_;  // held back by Stale, sent ahead of the next answer
   bool random_ = false;
   RandomReplies randomReplies_;
   uint64_t randomState_ = 0;

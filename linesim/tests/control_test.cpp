@@ -1,6 +1,11 @@
 // zrvsim's control channel, command by command.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <optional>
 #include <string>
 
 #include "linesim_test_support.h"
@@ -60,6 +65,24 @@ TEST(ControlChannel, UnplugTurnsTheDevicesLinesOffAndBack) {
   EXPECT_NE(line.Control("lines").find("dsr 0\n"), std::string::npos);
   ASSERT_EQ(line.Control("unplug 0"), "");
   EXPECT_NE(line.Control("lines").find("dsr 1\n"), std::string::npos);
+}
+
+TEST(ControlChannel, VanishClosesThePtyUnderThePortAndItsLinesFall) {
+  ServedLine line;
+  ASSERT_EQ(line.Control("status 0x41"), "");
+  line.SetParity(PARENB | PARODD);
+  line.WriteBytes({1});
+  ASSERT_EQ(line.ReadByte(), std::optional<uint8_t>(0x41)) << "the line works before";
+
+  ASSERT_EQ(line.Control("vanish"), "");
+  // The port's descriptor finds the line hung up: nothing comes, writes fail.
+  char byte = 0;
+  EXPECT_LE(read(line.Port(), &byte, 1), 0);
+  EXPECT_LT(write(line.Port(), "\x01", 1), 0);
+  unsigned lines = 0;
+  ASSERT_EQ(line.Client().Ioctl(line.Port(), TIOCMGET, &lines), 0);
+  EXPECT_EQ(lines & (TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR), 0u);
+  EXPECT_NE(line.Control("lines").find("dsr 0\n"), std::string::npos);
 }
 
 }  // namespace

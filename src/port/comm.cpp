@@ -273,11 +273,19 @@ int32_t TComm::Open() {
 
   // The watcher raises the process to the real-time class (saving the class it
   // had) and starts watching; its hand-overs come back to this object.
-  Watcher = new TZdarzeniaCommThread(Handle, Events);
-  Watcher->SetOnCommEvent([this](TZdarzeniaCommThread* sender, DWORD eventMask) {
-    HandleCommEvent(sender, eventMask);
-  });
-  Worker = new TZapisOdczytThread();
+  try {
+    Watcher = new TZdarzeniaCommThread(Handle, Events);
+    Watcher->SetOnCommEvent([this](TZdarzeniaCommThread* sender, DWORD eventMask) {
+      HandleCommEvent(sender, eventMask);
+    });
+    Worker = new TZapisOdczytThread();
+  } catch (...) {
+    // Out of memory half-way through the threads: what has started is stopped
+    // and the handle closed again, so that nothing is left behind, and the failure
+    // goes on to the export, which records it and answers false.
+    Close();
+    throw;
+  }
 
   DWORD configSize = sizeof(CommConfig);
   serial_io::GetCommConfig(Handle, &CommConfig, &configSize);

@@ -7,6 +7,13 @@
 
 namespace {
 
+// How long a close waits for the opening thread to take a hand-over under way
+// before it drops it: a thread that retrieves its messages takes it at once.
+constexpr DWORD kHandOverGraceMs = 2000;
+// The pause before handing a line error over again when the port still refuses
+// the watcher's wait right after the last one was handled.
+constexpr DWORD kRefusedAgainPauseMs = 50;
+
 // Raises the process to the real-time class for as long as the port is open, so
 // that the worker and the watcher answer the line at once. The class it had is
 // saved for the port's close.
@@ -90,6 +97,25 @@ void TZdarzeniaCommThread::CallEventHandler() {
   }
 }
 
+bool TZdarzeniaCommThread::HandOverEvent() {
+  TraceCommEvent(EventMask);
+  // A close while the opening thread does not retrieve its messages (it may be
+  // alive and busy elsewhere, or waiting for something else) gives up on the
+  // hand-over after a grace period, so that the close returns.
+  bool dropped = false;
+  try {
+    dropped = HandOver([this] { CallEventHandler(); }, StopEvent, kHandOverGraceMs) ==
+              HandOverOutcome::Dropped;
+  } catch (...) {
+    return false;  // a failure carried back, or no hand-over thread: the watch ends
+  }
+  if (dropped) {
+    RecordError("Nie przekazano zdarzenia portu.", ERROR_TIMEOUT);
+    return false;
+  }
+  return !StopRequested();
+}
+
 void TZdarzeniaCommThread::Run() {
   SetLastError(ERROR_SUCCESS);
   // The wait's record and the mask it completes into live until the driver has
@@ -105,18 +131,36 @@ void TZdarzeniaCommThread::Run() {
   }
   HANDLE waitList[2] = {StopEvent, record.hEvent};  // a stop wins over an event
   bool waitOutstanding = false;
+  bool refusedLastTime = false;
 
   for (;;) {
     if (serial_io::WaitCommEvent(PortHandle, &EventMask, &record)) {
       waitOutstanding = true;  // completed at once: the record's event is set
     } else if (GetLastError() == ERROR_IO_PENDING) {
       waitOutstanding = true;
+    } else if (GetLastError() == ERROR_OPERATION_ABORTED) {
+      // A line error landed after the handler last cleared the port's error state
+      // (between its ClearCommError and this wait, say): with fAbortOnError the
+      // driver refuses every request until ClearCommError. Only the handler clears
+      // it, on the opening thread, so the error goes there as the EV_ERR it is.
+      // Refused again right after such a hand-over (the error cannot be cleared),
+      // the watcher pauses before the next one instead of spinning.
+      if (refusedLastTime && WaitForSingleObject(StopEvent, kRefusedAgainPauseMs) != WAIT_TIMEOUT) {
+        break;
+      }
+      refusedLastTime = true;
+      EventMask = EV_ERR;
+      if (!HandOverEvent()) {
+        break;
+      }
+      continue;
     } else {
       // The port refuses to wait (closed under us, or it cannot watch its lines):
       // the record's event would never tell us anything, so the watch ends here
       // rather than spinning on a stale completion.
       break;
     }
+    refusedLastTime = false;
 
     const DWORD woken = WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
     if (woken == WAIT_OBJECT_0) {
@@ -132,16 +176,8 @@ void TZdarzeniaCommThread::Run() {
       break;
     }
     // The next wait is armed only after the hand-over has returned, so EventMask
-    // holds still while the handler reads it. A failure carried back from the
-    // hand-over thread ends the watch.
-    TraceCommEvent(EventMask);
-    bool handedOver = true;
-    try {
-      HandOver([this] { CallEventHandler(); });
-    } catch (...) {
-      handedOver = false;
-    }
-    if (!handedOver || StopRequested()) {
+    // holds still while the handler reads it.
+    if (!HandOverEvent()) {
       break;
     }
   }
@@ -153,7 +189,8 @@ void TZdarzeniaCommThread::Run() {
     // refusal means the handle no longer has the wait (it was closed, which gives
     // back everything pending on it).
     // A new comm mask completes a pending wait on every driver; some (Wine's)
-    // do not cancel a comm-event wait any other way.
+    // do not cancel a comm-event wait any other way. After a line error the
+    // driver refuses the new mask, but CancelIoEx is no request to it and works.
     DWORD count = 0;
     serial_io::SetCommMask(PortHandle, 0);
     if (serial_io::CancelIoEx(PortHandle, &record) || GetLastError() == ERROR_NOT_FOUND) {

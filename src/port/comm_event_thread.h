@@ -45,6 +45,10 @@ class TZdarzeniaCommThread : public TThread {
   virtual void CallEventHandler();
 
  private:
+  // Hands EventMask over to the handler. False when the watch ends: the stop was
+  // asked for, the hand-over failed, or it was dropped at a close (recorded).
+  bool HandOverEvent();
+
   CommEventHandler onCommEvent_;
   SRWLOCK handlerLock_;
 };

@@ -64,24 +64,49 @@ bool DevicePresent() {
   return true;
 }
 
-void SendWithParity(uint8_t value, DWORD parity) {
+namespace {
+
+// Sets the port's parity for the next byte when it differs. False when the port
+// refused the switch: the port keeps its previous parity and Parity says so, so
+// the next byte that needs this parity asks for the switch again. A byte must not
+// go with the wrong parity: the device tells commands from data by it, so a
+// location byte framed odd would be a command to it.
+bool SwitchParity(DWORD parity) {
   TComm* port = ActivePort();
-  if (port != nullptr && port->Parity != parity) {
-    // If the switch fails the byte still goes, with the port's previous parity;
-    // Parity already holds the new value, so no new attempt is made until another
-    // parity is asked for.
-    port->Parity = parity;
-    TraceParitySwitch(parity, port->ApplyDcb());
+  if (port == nullptr || port->Parity == parity) {
+    return true;
+  }
+  const DWORD previous = port->Parity;
+  port->Parity = parity;
+  if (TraceParitySwitch(parity, port->ApplyDcb()) != 0) {
+    port->Parity = previous;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void SendWithParity(uint8_t value, DWORD parity) {
+  if (!SwitchParity(parity)) {
+    TransferFailed = true;  // nothing sent: the transaction ends with "not sent"
+    return;
   }
   SendByte(value);
 }
 
 void SendCommandByte(uint8_t value) {
+  if (!SwitchParity(ODDPARITY)) {
+    TransferFailed = true;
+    return;
+  }
   // Only bytes that arrive after the command byte can be its reply: whatever an
-  // earlier, abandoned exchange left in the queues goes first. The purge runs
-  // between hand-offs, so it aborts no transfer of the worker's.
+  // earlier, abandoned exchange left in the queues goes first, as late as it can,
+  // right before the byte (after the parity switch, so that a late byte landing
+  // during the switch goes too). The purge runs between hand-offs, so it aborts no
+  // transfer of the worker's.
   TracePurge(serial_io::PurgeComm(ActiveHandle(), serial_io::kPurgeAll));
-  SendWithParity(value, ODDPARITY);
+  SendByte(value);
 }
 
 void SendDataByte(uint8_t value) { SendWithParity(value, EVENPARITY); }

@@ -42,9 +42,10 @@ enum Result : uint8_t {
 // DTR. True when all four steps saw the line follow.
 bool DevicePresent();
 // Sends one byte with the given parity, switching the port's parity first when it
-// differs.
+// differs. When the port refuses the switch nothing is sent and TransferFailed is
+// set; the next byte that needs the parity tries the switch again.
 void SendWithParity(uint8_t value, DWORD parity);
-// Purges the port, then sends the byte with odd parity.
+// Switches the port to odd parity, purges it, then sends the byte.
 void SendCommandByte(uint8_t value);
 // Sends the byte with even parity.
 void SendDataByte(uint8_t value);

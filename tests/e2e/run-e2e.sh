@@ -703,6 +703,56 @@ host    return OdczytanieBajtowZZRV = 6 (the device refused the location block)"
   check "the close, traced" "1" "$(tr -d '\r' <"$trace" | grep -c "host    port \\\\\\\\\\.\\\\COM$com closed")"
 }
 
+# ---- vanish (group of its own) -------------------------------------------------
+# The port goes away under a host that has it open, as a USB adapter pulled out:
+# zrvsim closes its pty. Every call of the host returns a code, its close returns,
+# and a new host opens the port once zrvsim serves it on a new pty (the preload
+# binds to one pty at a host's start, so the new pty needs a new host process).
+
+group_vanish() {
+  group=vanish
+  echo "vanish: the port's pty closes under the host"
+  local dir=$work/vanish com=39 k5
+  k5=$(pattern 5)
+  start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
+  ctl record 5 "$k5"
+  start_host "$dir"
+  expect "the port opens" "init $com" "init 1"
+  expect "status before the port goes: 0" status "status 0 60"
+  expect "read before the port goes: 0" "read 5" "read 0 $(pattern 5)"
+  ctl clearlog
+  # The port goes while a read waits for the answer to the fourth request, which the
+  # device does not give: the read ends (at the latest at its time-out) and the
+  # call returns 4 with the three bytes received before.
+  ctl fault read-request-ack#3:silence
+  echo "read 5" >&"${HOST[1]}"
+  local deadline=$((SECONDS + 5))
+  until [[ $(ctl log | grep -c '^5 odd') -ge 4 ]] || ((SECONDS >= deadline)); do sleep 0.01; done
+  ctl vanish
+  answer=
+  IFS= read -r -t 10 answer <&"${HOST[0]}" || answer=
+  check "read under which the port goes: 4, the three bytes before it" \
+    "read 4 ${k5:0:6}$(printf '0%.0s' {1..54})" "${answer%$'\r'}"
+  expect "status once the port has gone: 2 (its lines read off)" status "status 2"
+  expect "read once the port has gone: 2" "read 5" "read 2 $zeros"
+  expect "write once the port has gone: 2" "write 5 $(pattern 6)" "write 2"
+  expect_deinit "de-initialisation after the port went: true"
+  expect "status after the close: 2" status "status 2"
+  expect "a new opening of the gone port fails" "init $com" "init 0"
+  quit_host "the host exits normally after its port went"
+  stop_sim
+
+  start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
+  start_host "$dir"
+  expect "the port opens again once it is back" "init $com" "init 1"
+  expect "status on the port that came back: 0" status "status 0 60"
+  expect "record 5 read on the port that came back" "read 5" "read 0 $(pattern 5)"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  stop_sim
+}
+# ---- end of vanish --------------------------------------------------------------
+
 # ---- run ---------------------------------------------------------------------
 
 prefix=$("$wine_run" --prefix)
@@ -720,6 +770,7 @@ group_parity_lost
 group_unload
 group_packaged_hosts
 group_trace
+group_vanish
 echo "e2e: $((SECONDS - start)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -1,7 +1,9 @@
 // The two port exports and the library's port state, as a host sees them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <set>
 
@@ -10,27 +12,88 @@
 #include "library/library_state.h"
 #include "port/comm.h"
 #include "port/hand_off.h"
+#include "reliability/process_resources.h"
 #include "test_support.h"
+#include "virtual_serial.h"
+#include "zrv_device.h"
 
-// Every pointer the program frees, while a test asks for it: shows that the port
-// object an initialisation replaces is destroyed rather than leaked.
+// The program's allocations, watched while a test asks for it:
+// - every pointer freed, on any thread: shows that the port object an
+//   initialisation replaces is destroyed rather than leaked;
+// - a failure on request: the n-th allocation of one thread fails, outside the
+//   virtual driver's calls (the Windows serial driver allocates nothing of the
+//   program's).
+// The library's threads allocate and free while a test watches, so the watch
+// takes a lock; the set's own allocations are not watched. No lock is taken while
+// nothing is watched: at the end of the process a thread can be ended anywhere,
+// and a lock it held would stop every later free.
 namespace {
-std::set<void*>* freedPointers = nullptr;
+SRWLOCK watchLock = SRWLOCK_INIT;
+std::atomic<std::set<void*>*> freedPointers{nullptr};  // changed under watchLock
+// Set on a thread while it records a free (the set's own frees are not watched):
+// a slot of the system's thread storage, which takes no lock.
+DWORD InsideWatchSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+// Both keep the thread's error value (TlsGetValue clears it): frees and
+// allocations happen between a failing call and the reading of its error.
+bool InsideWatch() {
+  const DWORD error = GetLastError();
+  const bool inside = TlsGetValue(InsideWatchSlot()) != nullptr;
+  SetLastError(error);
+  return inside;
+}
+void SetInsideWatch(bool inside) {
+  const DWORD error = GetLastError();
+  TlsSetValue(InsideWatchSlot(), inside ? reinterpret_cast<LPVOID>(1) : nullptr);
+  SetLastError(error);
 }
 
-namespace {
+std::atomic<DWORD> failingThread{0};
+std::atomic<long> allocationsToPass{0};
+std::atomic<bool> failureMade{false};
+
 void ReleaseWatched(void* pointer) {
-  if (freedPointers != nullptr && pointer != nullptr) {
-    std::set<void*>* watching = freedPointers;
-    freedPointers = nullptr;  // the set's own allocations are not watched
-    watching->insert(pointer);
-    freedPointers = watching;
+  if (pointer != nullptr && freedPointers.load() != nullptr && !InsideWatch()) {
+    SetInsideWatch(true);
+    AcquireSRWLockExclusive(&watchLock);
+    if (std::set<void*>* freed = freedPointers.load()) {
+      freed->insert(pointer);
+    }
+    ReleaseSRWLockExclusive(&watchLock);
+    SetInsideWatch(false);
   }
   std::free(pointer);
+}
+
+void WatchFrees(std::set<void*>* freed) {
+  AcquireSRWLockExclusive(&watchLock);
+  freedPointers.store(freed);
+  ReleaseSRWLockExclusive(&watchLock);
+}
+
+// The allocation after `pass` more on this thread fails (once).
+void FailAllocationAfter(long pass) {
+  failureMade = false;
+  allocationsToPass = pass;
+  failingThread = GetCurrentThreadId();
+}
+
+// Ends the failure on request; true when it was made.
+bool StopFailingAllocations() {
+  failingThread = 0;
+  return failureMade.load();
 }
 }  // namespace
 
 void* operator new(std::size_t size) {
+  if (failingThread.load() == GetCurrentThreadId() && !InsideWatch() && !sim::InsidePortCall() &&
+      allocationsToPass.fetch_sub(1) == 0) {
+    failingThread = 0;
+    failureMade = true;
+    throw std::bad_alloc();
+  }
   void* pointer = std::malloc(size == 0 ? 1 : size);
   if (pointer == nullptr) {
     throw std::bad_alloc();
@@ -135,9 +198,9 @@ TEST_F(PortSetupTest, ReinitialisationPutsANewObjectInSlotOneAndDestroysTheOldOn
   ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
 
   std::set<void*> freed;
-  freedPointers = &freed;
+  WatchFrees(&freed);
   const unsigned char reopened = ZainicjowanoPortSzeregowyDlaZRV(kPort);
-  freedPointers = nullptr;
+  WatchFrees(nullptr);
 
   EXPECT_EQ(reopened, 1);
   EXPECT_NE(Slot(), nullptr);
@@ -189,6 +252,205 @@ TEST_F(PortSetupTest, DevicePathIsThePrefixAndTheDecimalPortNumber) {
     EXPECT_EQ(driver().LastOpenedPath(), "\\\\.\\COM" + std::to_string(number));
     EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
   }
+}
+
+// Handles posted messages too: what a host's message loop does.
+void DispatchPostedMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    DispatchMessageA(&message);
+  }
+}
+
+TEST_F(PortSetupTest, EachAllocationOfTheOpeningFailingInTurnGivesFalseAndLeavesNothing) {
+  // What lives as long as the process comes first: the driver's clock thread and
+  // the window class with a first opening, the test framework's watcher of the
+  // thread-local trace with a first trace, and the runtime's own objects for
+  // exceptions (semaphores, a named mutex) with a first failure thrown, caught,
+  // thrown again and turned into null.
+  {
+    SCOPED_TRACE("first opening");
+    ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
+    ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+    try {
+      try {
+        FailAllocationAfter(0);
+        delete new int(0);
+      } catch (const std::bad_alloc&) {
+        throw;
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    FailAllocationAfter(0);
+    delete new (std::nothrow) int(0);
+    EXPECT_TRUE(StopFailingAllocations());
+  }
+  DispatchPostedMessages();
+  driver().StrayCompletions();
+  const reliability::ProcessResources base = reliability::MeasureResources();
+
+  long failed = 0;
+  for (long pass = 0;; ++pass) {
+    ASSERT_LT(pass, 200) << "an opening makes a few allocations, not hundreds";
+    SCOPED_TRACE("allocation " + std::to_string(pass + 1) + " fails");
+    // The hand-over window goes too, so that every opening makes its own again.
+    DispatchPostedMessages();
+    FailAllocationAfter(pass);
+    const unsigned char opened = ZainicjowanoPortSzeregowyDlaZRV(kPort);
+    if (!StopFailingAllocations()) {
+      EXPECT_EQ(opened, 1) << "the opening with no failure";
+      EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+      break;
+    }
+    ++failed;
+    EXPECT_EQ(opened, 0);
+    EXPECT_FALSE(PortInitialized);
+    EXPECT_EQ(LastError().code, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(driver().State(kPort).open) << "the port was left open";
+    EXPECT_EQ(driver().PendingOperations(kPort), 0u);
+    EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+    DispatchPostedMessages();
+    driver().StrayCompletions();
+    const reliability::ProcessResources now = reliability::MeasureResources();
+    EXPECT_EQ(now.threads, base.threads) << "a thread was left running";
+    EXPECT_EQ(now.handles, base.handles) << "a handle was left open";
+  }
+  EXPECT_GE(failed, 3) << "the object, the watcher and the worker at least";
+  EXPECT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
+}
+
+// A host's thread that runs what it is given and otherwise waits without
+// retrieving messages (a pool thread, say).
+class HostThread {
+ public:
+  HostThread()
+      : request_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        done_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        thread_(CreateThread(nullptr, 0, &HostThread::Main, this, 0, nullptr)) {}
+  ~HostThread() {
+    Do(nullptr);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(done_);
+    CloseHandle(request_);
+  }
+  HostThread(const HostThread&) = delete;
+  HostThread& operator=(const HostThread&) = delete;
+
+  // Runs `work` there and returns when it has run; null ends the thread.
+  void Do(std::function<void()> work) {
+    work_ = std::move(work);
+    SetEvent(request_);
+    WaitForSingleObject(done_, INFINITE);
+  }
+
+  // True when a sent message (a hand-over) waits in the thread's queue.
+  bool SentMessageWaiting() {
+    DWORD status = 0;
+    Do([&] { status = GetQueueStatus(QS_SENDMESSAGE); });
+    return (HIWORD(status) & QS_SENDMESSAGE) != 0;
+  }
+
+ private:
+  static DWORD WINAPI Main(LPVOID self) {
+    auto* host = static_cast<HostThread*>(self);
+    for (;;) {
+      WaitForSingleObject(host->request_, INFINITE);  // delivers no messages
+      const bool last = !host->work_;
+      if (!last) {
+        host->work_();
+      }
+      SetEvent(host->done_);
+      if (last) {
+        return 0;
+      }
+    }
+  }
+
+  HANDLE request_;
+  HANDLE done_;
+  HANDLE thread_;
+  std::function<void()> work_;
+};
+
+class PortThreadsTest : public PortSetupTest {
+ protected:
+  void SetUp() override {
+    PortSetupTest::SetUp();
+    driver().AttachFarEnd(kPort, &device);
+    device.SetStatus(0x2A);
+  }
+  void TearDown() override {
+    OdinicjowanoPortSzeregowyDlaZRV();
+    driver().AttachFarEnd(kPort, nullptr);
+    PortSetupTest::TearDown();
+  }
+  sim::ZrvDevice device;
+};
+
+TEST_F(PortThreadsTest, EachOpeningsThreadTakesItsLineEventsAndEveryCallReturns) {
+  Watchdog bound(20000, "openings on two threads");
+  HostThread first;
+  unsigned char opened = 0, status = 0, code = 0xFF, closed = 0;
+  first.Do([&] {
+    opened = ZainicjowanoPortSzeregowyDlaZRV(kPort);
+    code = OdczytanieBajtuStatusuZRV(&status);
+    closed = OdinicjowanoPortSzeregowyDlaZRV();
+  });
+  EXPECT_EQ(opened, 1);
+  EXPECT_EQ(code, KWELMORA_OK);
+  EXPECT_EQ(status, 0x2A);
+  EXPECT_EQ(closed, 1);
+
+  // The first thread lives on and retrieves no messages; this one opens the port.
+  ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
+  EXPECT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
+  unsigned char record[30] = {};
+  EXPECT_EQ(OdczytanieBajtowZZRV(5, record), KWELMORA_OK);
+  // The events of the transactions so far, then a line error: all handled here.
+  const auto settled = [&] {
+    const sim::PortState state = driver().State(kPort);
+    return state.errors == 0 && state.waitPending;
+  };
+  ASSERT_TRUE(PumpSentMessagesUntil(settled)) << "this opening's line events did not come here";
+  driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
+  EXPECT_TRUE(PumpSentMessagesUntil([&] { return LastError().code == CE_FRAME; }));
+  EXPECT_TRUE(PumpSentMessagesUntil(settled));
+  EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+  EXPECT_FALSE(first.SentMessageWaiting()) << "something was handed to the first thread";
+}
+
+TEST_F(PortThreadsTest, CloseFromAnotherThreadReturnsWhileTheOpeningThreadTakesNoMessages) {
+  HostThread opener;
+  unsigned char opened = 0;
+  opener.Do([&] { opened = ZainicjowanoPortSzeregowyDlaZRV(kPort); });
+  ASSERT_EQ(opened, 1);
+  // The opening's line events (the modem lines set up as it opened) are handed
+  // over to the opening thread, which does not take them; a line error lands too.
+  const ULONGLONG patience = GetTickCount64() + 5000;
+  while (!opener.SentMessageWaiting()) {
+    ASSERT_LT(GetTickCount64(), patience) << "no hand-over reached the opening thread";
+  }
+  driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
+  {
+    Watchdog bound(10000, "a close while the opening thread takes no messages");
+    EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+  }
+  EXPECT_FALSE(driver().State(kPort).open);
+  EXPECT_EQ(LastError().text, Cp1250("Nie przekazano zdarzenia portu."));
+  EXPECT_EQ(LastError().code, ERROR_TIMEOUT);
+  // The dropped hand-over never runs, even when the thread takes its messages.
+  opener.Do([] {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+  });
+  EXPECT_FALSE(opener.SentMessageWaiting());
+  EXPECT_EQ(LastError().text, Cp1250("Nie przekazano zdarzenia portu."));
+
+  // The port opens again, here, and works.
+  ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
+  unsigned char status = 0;
+  EXPECT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -16,15 +17,26 @@ namespace {
 
 constexpr unsigned kPort = 3;
 
-// A port object that also notes every event its handler is given.
+// A port object that also notes every event its handler is given, and can run a
+// step of the test's right after its handler has handled an event.
 class WatchedComm : public TComm {
  public:
   void LineEventHandler(DWORD event) override {
+    TComm::LineEventHandler(event);
+    std::function<void()> after;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       events_.push_back(event);
+      after.swap(afterEvent_);
     }
-    TComm::LineEventHandler(event);
+    if (after) {
+      after();
+    }
+  }
+  // Runs once, on the hand-over thread, after the next event has been handled.
+  void AfterNextEvent(std::function<void()> step) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    afterEvent_ = std::move(step);
   }
   std::vector<DWORD> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -35,6 +47,7 @@ class WatchedComm : public TComm {
  private:
   std::mutex mutex_;
   std::vector<DWORD> events_;
+  std::function<void()> afterEvent_;
 };
 
 class WatcherTest : public LibraryTest {
@@ -171,6 +184,45 @@ TEST_F(WatcherTest, LineEventsWaitForTheOpeningThreadToRetrieveSentMessages) {
   EXPECT_EQ(port.EventCount(), 0u);
   ASSERT_TRUE(PumpSentMessagesUntil([&] { return port.EventCount() > 0; }));
   EXPECT_EQ(State().errors, 0u);
+}
+
+TEST_F(WatcherTest, LineErrorBetweenTheHandlersClearAndTheNextWaitIsHandedOverToo) {
+  Open();
+  const HANDLE watcher = port.Watcher->ThreadHandle();
+  // The watcher is stopped right after the handler has cleared the port's error
+  // state, before it waits again; a second line error lands then.
+  DWORD suspended = static_cast<DWORD>(-1);
+  port.AfterNextEvent([&] { suspended = SuspendThread(watcher); });
+  driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
+  ASSERT_TRUE(PumpSentMessagesUntil([&] { return port.EventCount() > 0; }));
+  ASSERT_NE(suspended, static_cast<DWORD>(-1));
+  EXPECT_EQ(State().errors, 0u);
+  EXPECT_FALSE(State().waitPending);
+  driver().RaiseCommEvents(kPort, EV_ERR, CE_OVERRUN);
+  ResumeThread(watcher);
+  // The driver refuses the watcher's wait until the error is fetched: the watcher
+  // hands the error over instead of ending, and watches on once it is cleared.
+  ASSERT_TRUE(PumpSentMessagesUntil([&] { return port.EventCount() > 1; }))
+      << "the second line error was never handed over";
+  EXPECT_EQ(port.Events().back(), static_cast<DWORD>(EV_ERR));
+  EXPECT_EQ(LastError().code, CE_OVERRUN);
+  // It watches on: a later error is handed over as ever (the second error's
+  // event, kept by the driver while nobody waited, comes first, with no flag left).
+  ASSERT_TRUE(PumpSentMessagesUntil([&] { return State().errors == 0 && State().waitPending; }));
+  driver().RaiseCommEvents(kPort, EV_ERR, CE_BREAK);
+  EXPECT_TRUE(PumpSentMessagesUntil([&] { return LastError().code == CE_BREAK; }));
+}
+
+TEST_F(WatcherTest, ErrorNotClearedAtOnceIsHandedOverAgainUntilItIs) {
+  Open();
+  // The handler's ClearCommError fails, so the driver keeps refusing the watcher's
+  // wait: each refusal is handed over again until the error is cleared.
+  driver().FailCall(sim::Call::ClearCommError, ERROR_GEN_FAILURE, 0, 4);
+  driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
+  ASSERT_TRUE(PumpSentMessagesUntil([&] { return State().errors == 0 && State().waitPending; }))
+      << "the watcher gave up on a port whose error could not be cleared at once";
+  EXPECT_EQ(driver().CallCount(sim::Call::ClearCommError), 5u);
+  EXPECT_EQ(LastError().code, CE_FRAME);
 }
 
 TEST_F(WatcherTest, CloseWhileTheWatcherIsBlockedInAHandOverFinishes) {

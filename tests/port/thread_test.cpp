@@ -81,9 +81,9 @@ class ThreadTest : public ::testing::Test {
   }
 };
 
-TEST_F(ThreadTest, HandOverRunsOnTheThreadThatMadeTheFirstThreadObject) {
+TEST_F(ThreadTest, HandOverRunsOnTheThreadThatMadeTheThreadObject) {
   HandingThread thread;
-  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  EXPECT_EQ(thread.HandOverThreadId(), GetCurrentThreadId());
   thread.Start();
   EXPECT_TRUE(PumpSentMessagesUntil([&] { return thread.ranOn() != 0; }));
   EXPECT_EQ(thread.ranOn(), GetCurrentThreadId());
@@ -165,23 +165,24 @@ TEST_F(ThreadTest, ThreadObjectNeverStartedIsDestroyedWithoutRunningItsBody) {
 DWORD WINAPI MakeAndDropAThreadObject(LPVOID result) {
   {
     IdleThread thread;
-    *static_cast<DWORD*>(result) = TThread::HandOverThreadId();
+    *static_cast<DWORD*>(result) = thread.HandOverThreadId();
     thread.Start();
   }
   return 0;
 }
 
-TEST_F(ThreadTest, WindowMovesToANewThreadWhenItsThreadHasEnded) {
+TEST_F(ThreadTest, WindowGoesWithItsThreadAndTheNextThreadGetsItsOwn) {
   DWORD firstOwner = 0;
   DWORD otherId = 0;
   HANDLE other = CreateThread(nullptr, 0, MakeAndDropAThreadObject, &firstOwner, 0, &otherId);
   ASSERT_TRUE(WaitFor(other));
   CloseHandle(other);
   EXPECT_EQ(firstOwner, otherId);
-  EXPECT_EQ(TThread::HandOverThreadId(), 0u) << "the window went with its thread";
+  EXPECT_FALSE(TThread::HasHandOverWindow(otherId)) << "the window went with its thread";
+  EXPECT_FALSE(TThread::HasHandOverWindow(GetCurrentThreadId()));
 
   HandingThread thread;
-  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  EXPECT_EQ(thread.HandOverThreadId(), GetCurrentThreadId());
   thread.Start();
   EXPECT_TRUE(PumpSentMessagesUntil([&] { return thread.ranOn() != 0; }));
 }
@@ -218,9 +219,9 @@ TEST_F(ThreadTest, WindowIsRemovedWhenTheLastThreadObjectGoesAndTheRequestIsHand
   }
   // The removal was asked for by a posted message: until a message loop handles
   // it, the window stays.
-  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  EXPECT_TRUE(TThread::HasHandOverWindow(GetCurrentThreadId()));
   DispatchPostedMessages();
-  EXPECT_EQ(TThread::HandOverThreadId(), 0u);
+  EXPECT_FALSE(TThread::HasHandOverWindow(GetCurrentThreadId()));
 }
 
 TEST_F(ThreadTest, WindowStaysWhileAnotherThreadObjectCameBeforeTheRemovalWasHandled) {
@@ -230,7 +231,7 @@ TEST_F(ThreadTest, WindowStaysWhileAnotherThreadObjectCameBeforeTheRemovalWasHan
   }
   IdleThread second;  // comes while the removal request waits
   DispatchPostedMessages();
-  EXPECT_EQ(TThread::HandOverThreadId(), GetCurrentThreadId());
+  EXPECT_EQ(second.HandOverThreadId(), GetCurrentThreadId());
   second.Start();
 }
 

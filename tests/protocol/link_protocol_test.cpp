@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "kwelmora.h"
@@ -362,6 +365,93 @@ INSTANTIATE_TEST_SUITE_P(
                       NotSentCase{"ReadTenthRequest", 4 + 9, 1}, NotSentCase{"WriteLength", 3, 2},
                       NotSentCase{"WriteLastRecordByte", 4 + 29, 2}),
     [](const ::testing::TestParamInfo<NotSentCase>& info) { return std::string(info.param.name); });
+
+// The port refuses a parity switch: the byte that needed it is not sent (a byte
+// with the wrong parity would be a command to the device, or a data byte where
+// it expects a command), the transaction ends with 3, and the next byte that
+// needs that parity asks for the switch again.
+struct ParitySwitchCase {
+  const char* name;
+  int call;                    // 0 status, 1 read, 2 write
+  unsigned switchesBefore;     // switches that go through before the refused one
+  std::vector<Received> sent;  // what the device saw
+};
+
+void PrintTo(const ParitySwitchCase& c, std::ostream* out) { *out << c.name; }
+
+class ParitySwitchRefused : public LinkProtocolTest,
+                            public ::testing::WithParamInterface<ParitySwitchCase> {
+ protected:
+  uint8_t Call(int call) {
+    Record buffer{};
+    const Record record = Pattern(7);
+    unsigned char status = 0;
+    switch (call) {
+      case 0:
+        return OdczytanieBajtuStatusuZRV(&status);
+      case 1:
+        return OdczytanieBajtowZZRV(9, buffer.data());
+      default:
+        return ZapisanieBajtowDoZRV(9, record.data());
+    }
+  }
+};
+
+TEST_P(ParitySwitchRefused, SendsNothingGivesThreeAndTheNextByteTriesAgain) {
+  const ParitySwitchCase& c = GetParam();
+  Open();  // a new port has no parity: the first command byte switches to odd
+  driver().FailCall(sim::Call::SetCommState, ERROR_GEN_FAILURE, c.switchesBefore);
+  EXPECT_EQ(Call(c.call), KWELMORA_SEND_FAILED);
+  EXPECT_EQ(device.Received(), c.sent);
+  EXPECT_EQ(LastError().text, Cp1250("Błąd podczas aktualizacji bloku kontroli danych."));
+  EXPECT_EQ(LastError().code, ERROR_GEN_FAILURE);
+
+  const unsigned switches = driver().CallCount(sim::Call::SetCommState);
+  ASSERT_EQ(Call(c.call), KWELMORA_OK) << "the next transaction";
+  EXPECT_GT(driver().CallCount(sim::Call::SetCommState), switches) << "no new switch was asked for";
+  EXPECT_TRUE(device.ParityViolations().empty()) << "a byte went with the wrong parity";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, ParitySwitchRefused,
+    ::testing::Values(ParitySwitchCase{"StatusCommandOdd", 0, 0, {}},
+                      ParitySwitchCase{"ReadCommandOdd", 1, 0, {}},
+                      ParitySwitchCase{"ReadLocationEven", 1, 1, Bytes({{4, WireParity::Odd}})},
+                      ParitySwitchCase{"ReadRequestOdd", 1, 2,
+                                       Bytes({{4, WireParity::Odd},
+                                              {69, WireParity::Even},
+                                              {0, WireParity::Even},
+                                              {30, WireParity::Even}})},
+                      ParitySwitchCase{"WriteCommandOdd", 2, 0, {}},
+                      ParitySwitchCase{"WriteLocationEven", 2, 1, Bytes({{2, WireParity::Odd}})}),
+    [](const ::testing::TestParamInfo<ParitySwitchCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(LinkProtocolTest, ByteArrivingBeforeTheCommandByteIsNeverTakenForItsReply) {
+  Open();
+  device.SetStatus(0x3C);
+  const Record record = Pattern(12);
+  // A write leaves the port at even parity, so the status read that follows makes
+  // every step before its command byte: presence check, parity switch, purge.
+  ASSERT_EQ(ZapisanieBajtowDoZRV(9, record.data()), KWELMORA_OK);
+  driver().TakeTransactionCalls(kPort);
+  unsigned char status = 0;
+  ASSERT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
+  const std::vector<sim::Call> calls = driver().TakeTransactionCalls(kPort);
+  const auto command = std::find(calls.begin(), calls.end(), sim::Call::WriteFile);
+  ASSERT_NE(command, calls.end());
+  ASSERT_NE(std::find(calls.begin(), command, sim::Call::SetCommState), command);
+
+  for (unsigned k = 0; k < static_cast<unsigned>(command - calls.begin()); ++k) {
+    SCOPED_TRACE(std::string("a byte arrives before ") + sim::CallName(calls[k]));
+    ASSERT_EQ(ZapisanieBajtowDoZRV(9, record.data()), KWELMORA_OK);
+    driver().SpoilAtCall(kPort, k, sim::CallPoint::Before, sim::CallSpoil::StrayByte);
+    status = 0;
+    EXPECT_EQ(OdczytanieBajtuStatusuZRV(&status), KWELMORA_OK);
+    EXPECT_EQ(status, 0x3C) << "the byte that came first was taken for the reply";
+  }
+}
 
 // The host's 30 bytes are taken before the address is looked at: a guard page
 // under the host's buffer shows the access.

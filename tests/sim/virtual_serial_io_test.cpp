@@ -2,8 +2,10 @@
 // time-outs, fAbortOnError, purges, cancellation, and the outcomes a test forces.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "serial_line_fixture.h"
 
@@ -193,7 +195,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, WriteModeTest,
                                            sim::WriteCompletion::Pending,
                                            sim::WriteCompletion::Paced));
 
-TEST_F(VirtualSerialIoTest, LineErrorAbortsTransfersUntilClearCommError) {
+TEST_F(VirtualSerialIoTest, LenientScopeRefusesOnlyTransfersUntilClearCommError) {
+  // The lenient scope, kept for drivers gentler than Windows: it must still refuse
+  // the transfers and end those under way.
+  driver().SetAbortScope(sim::AbortScope::Transfers);
   SetLine(NOPARITY, true, true);
   PortRequest read(handle);
   uint8_t in = 0;
@@ -232,6 +237,173 @@ TEST_F(VirtualSerialIoTest, WholeAbortScopeRefusesEverythingButClearCommError) {
   ASSERT_TRUE(serial_io::ClearCommError(handle, &errors, nullptr));
   EXPECT_EQ(errors, static_cast<DWORD>(CE_BREAK));
   EXPECT_EQ(EventsSeen(), static_cast<DWORD>(EV_BREAK));
+}
+
+// One request to the driver, as the library or a host makes it.
+struct Request {
+  const char* name;
+  std::function<BOOL(HANDLE port, OVERLAPPED* record)> call;
+};
+
+const Request kRequests[] = {
+    {"ReadFile",
+     [](HANDLE port, OVERLAPPED* record) {
+       static uint8_t in;
+       return serial_io::ReadFile(port, &in, 1, nullptr, record);
+     }},
+    {"WriteFile",
+     [](HANDLE port, OVERLAPPED* record) {
+       return serial_io::WriteFile(port, "w", 1, nullptr, record);
+     }},
+    {"WaitCommEvent",
+     [](HANDLE port, OVERLAPPED* record) {
+       static DWORD mask;
+       return serial_io::WaitCommEvent(port, &mask, record);
+     }},
+    {"SetCommMask", [](HANDLE port, OVERLAPPED*) { return serial_io::SetCommMask(port, EV_ERR); }},
+    {"GetCommState",
+     [](HANDLE port, OVERLAPPED*) {
+       DCB dcb{};
+       return serial_io::GetCommState(port, &dcb);
+     }},
+    {"SetCommState",
+     [](HANDLE port, OVERLAPPED*) {
+       DCB dcb = sim::VirtualSerialDriver::DefaultDcb();
+       dcb.fAbortOnError = 1;
+       return serial_io::SetCommState(port, &dcb);
+     }},
+    {"GetCommTimeouts",
+     [](HANDLE port, OVERLAPPED*) {
+       COMMTIMEOUTS timeouts{};
+       return serial_io::GetCommTimeouts(port, &timeouts);
+     }},
+    {"SetCommTimeouts",
+     [](HANDLE port, OVERLAPPED*) {
+       COMMTIMEOUTS timeouts{};
+       return serial_io::SetCommTimeouts(port, &timeouts);
+     }},
+    {"SetupComm", [](HANDLE port, OVERLAPPED*) { return serial_io::SetupComm(port, 4096, 2048); }},
+    {"GetCommConfig",
+     [](HANDLE port, OVERLAPPED*) {
+       COMMCONFIG config{};
+       DWORD size = sizeof config;
+       return serial_io::GetCommConfig(port, &config, &size);
+     }},
+    {"PurgeComm",
+     [](HANDLE port, OVERLAPPED*) { return serial_io::PurgeComm(port, PURGE_RXCLEAR); }},
+    {"EscapeCommFunction",
+     [](HANDLE port, OVERLAPPED*) { return serial_io::EscapeCommFunction(port, SETRTS); }},
+    {"GetCommModemStatus",
+     [](HANDLE port, OVERLAPPED*) {
+       DWORD status = 0;
+       return serial_io::GetCommModemStatus(port, &status);
+     }},
+};
+
+TEST_F(VirtualSerialIoTest, AfterALineErrorEveryRequestButClearCommErrorIsRefusedAsOnWindows) {
+  // The driver's rule by default: fAbortOnError ends the reads and writes under
+  // way, completes a pending comm-event wait with EV_ERR, and refuses every new
+  // request but ClearCommError; the handle's own calls still work.
+  SetLine(NOPARITY, true, true);
+  ASSERT_TRUE(serial_io::SetCommMask(handle, EV_ERR | EV_RXCHAR));
+  PortRequest read(handle);
+  PortRequest wait(handle);
+  uint8_t in = 0;
+  DWORD mask = 0;
+  ASSERT_FALSE(serial_io::ReadFile(handle, &in, 1, nullptr, &read.record));
+  ASSERT_FALSE(serial_io::WaitCommEvent(handle, &mask, &wait.record));
+  peer.line()->RaiseLineError(sim::LineError::Parity);
+  ASSERT_TRUE(read.Completes(0));
+  EXPECT_EQ(ResultOf(read).error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  ASSERT_TRUE(wait.Completes(0));
+  EXPECT_TRUE(ResultOf(wait).ok) << "a pending wait completes normally";
+  EXPECT_EQ(mask, static_cast<DWORD>(EV_ERR));
+
+  for (const Request& request : kRequests) {
+    SCOPED_TRACE(request.name);
+    PortRequest refused(handle);
+    EXPECT_FALSE(request.call(handle, &refused.record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  }
+  EXPECT_TRUE(peer.received().empty()) << "nothing reached the line";
+  PortRequest notFound(handle);
+  EXPECT_FALSE(serial_io::CancelIoEx(handle, &notFound.record));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND)) << "CancelIoEx is no request";
+  DWORD count = 0;
+  EXPECT_TRUE(serial_io::GetOverlappedResult(handle, &wait.record, &count, FALSE));
+
+  DWORD errors = 0;
+  ASSERT_TRUE(serial_io::ClearCommError(handle, &errors, nullptr));
+  EXPECT_EQ(errors, static_cast<DWORD>(CE_RXPARITY));
+  for (const Request& request : kRequests) {
+    SCOPED_TRACE(request.name);
+    PortRequest served(handle);
+    if (!request.call(handle, &served.record)) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING)) << "served once cleared";
+    }
+  }
+  EXPECT_TRUE(serial_io::CloseHandle(handle));
+  handle = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(VirtualSerialIoTest, HeldBackBytesReachOnlyAReadThatWaitsOneEach) {
+  driver().SetArrivalTiming(kPort, sim::ArrivalTiming::AfterReadPends);
+  SetLine(ODDPARITY, true, true);
+  PeerSends('a', sim::WireParity::Odd);
+  PeerSends('b', sim::WireParity::Odd);
+  EXPECT_EQ(driver().State(kPort).inQueued, 0u);
+  EXPECT_EQ(driver().State(kPort).heldBack, 2u);
+  for (char expected : {'a', 'b'}) {
+    PortRequest read(handle);
+    uint8_t in = 0;
+    ASSERT_FALSE(serial_io::ReadFile(handle, &in, 1, nullptr, &read.record))
+        << "the read waits first, then its byte comes";
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(read.Completes());
+    EXPECT_EQ(ResultOf(read).count, 1u);
+    EXPECT_EQ(in, static_cast<uint8_t>(expected));
+  }
+  // The parity is judged as the byte crosses the line, with the port's parity then.
+  PeerSends('c', sim::WireParity::Even);
+  EXPECT_EQ(driver().State(kPort).errors, static_cast<DWORD>(CE_RXPARITY));
+  DWORD errors = 0;
+  ASSERT_TRUE(serial_io::ClearCommError(handle, &errors, nullptr));
+  PeerSends('d', sim::WireParity::Odd);
+  EXPECT_EQ(driver().State(kPort).heldBack, 2u);
+  ASSERT_TRUE(serial_io::PurgeComm(handle, PURGE_RXCLEAR));
+  EXPECT_EQ(driver().State(kPort).heldBack, 0u) << "a purge drops what is held back";
+}
+
+TEST_F(VirtualSerialIoTest, PortVanishesOrTakesALineErrorAtAChosenCall) {
+  SetLine(NOPARITY, true, true);
+  driver().TakeTransactionCalls(kPort);
+  DWORD status = 0;
+  ASSERT_TRUE(serial_io::EscapeCommFunction(handle, SETRTS));
+  ASSERT_TRUE(serial_io::GetCommModemStatus(handle, &status));
+  EXPECT_EQ(driver().TakeTransactionCalls(kPort),
+            (std::vector<sim::Call>{sim::Call::EscapeCommFunction, sim::Call::GetCommModemStatus}));
+
+  // A line error after the first call: the second is refused.
+  driver().SpoilAtCall(kPort, 0, sim::CallPoint::After, sim::CallSpoil::LineError);
+  EXPECT_TRUE(serial_io::EscapeCommFunction(handle, SETRTS));
+  EXPECT_FALSE(serial_io::GetCommModemStatus(handle, &status));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  DWORD errors = 0;
+  ASSERT_TRUE(serial_io::ClearCommError(handle, &errors, nullptr));
+  EXPECT_EQ(errors, static_cast<DWORD>(CE_FRAME));
+
+  // The port vanishes under a pending read: it ends, and the port is gone.
+  PortRequest read(handle);
+  uint8_t in = 0;
+  driver().SpoilAtCall(kPort, 1, sim::CallPoint::After, sim::CallSpoil::Vanish);
+  ASSERT_TRUE(serial_io::EscapeCommFunction(handle, SETRTS));
+  EXPECT_FALSE(serial_io::ReadFile(handle, &in, 1, nullptr, &read.record));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING)) << "served before it vanished";
+  ASSERT_TRUE(read.Completes());
+  EXPECT_EQ(ResultOf(read).error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_FALSE(driver().State(kPort).exists);
+  EXPECT_FALSE(serial_io::GetCommModemStatus(handle, &status));
+  handle = INVALID_HANDLE_VALUE;
 }
 
 TEST_F(VirtualSerialIoTest, PurgeAbortsPendingTransfersAndClearsOnlyWhatHasArrived) {

@@ -360,6 +360,51 @@ TEST_F(ZrvDeviceTest, WrongRecordByteIsTakenByTheHostAsItComes) {
   EXPECT_EQ(got, expected);
 }
 
+TEST_F(ZrvDeviceTest, LateStaleAndExtraRepliesLeaveTheDeviceWhenTheySay) {
+  using std::chrono::microseconds;
+  device.WriteRecord(3, Pattern(9));
+  Feed({{4, kOdd}});
+  line.events.clear();
+
+  // Late: the reply, and what follows it in the same answer, after the delay.
+  device.InjectFault({Reply::ReadRequestAck, 0}, ZrvFault::Late(microseconds(1500000)));
+  Feed({{61 + 2, kEven}, {0, kEven}, {30, kEven}, {5, kOdd}});
+  ASSERT_EQ(line.events.size(), 3u);
+  EXPECT_EQ(line.events[1], (LineEvent{false, kAck, kOdd, microseconds(1500000)}));
+  EXPECT_EQ(line.events[2], (LineEvent{false, Pattern(9)[0], kOdd, microseconds(0)}))
+      << "the record byte comes after the late ACK";
+  line.events.clear();
+
+  // Stale: held back with the record byte after it, then sent ahead of the answer
+  // to the next byte received; the exchange went on meanwhile.
+  device.InjectFault({Reply::ReadRequestAck, 1}, ZrvFault::Stale());
+  Feed({{5, kOdd}});
+  EXPECT_TRUE(line.events.empty());
+  Feed({{5, kOdd}});
+  EXPECT_EQ(line.Sent(),
+            (std::vector<Byte>{
+                {kAck, kOdd}, {Pattern(9)[1], kOdd}, {kAck, kOdd}, {Pattern(9)[2], kOdd}}));
+  line.events.clear();
+
+  // Held back, then sent by the test at a moment of its choosing.
+  device.InjectFault({Reply::StatusByte}, ZrvFault::Stale());
+  device.SetStatus(0x33);
+  Feed({{1, kOdd}});
+  EXPECT_TRUE(line.events.empty());
+  device.SendHeldBack();
+  EXPECT_EQ(line.Sent(), (std::vector<Byte>{{0x33, kOdd}}));
+  line.events.clear();
+  device.SendHeldBack();
+  EXPECT_TRUE(line.events.empty()) << "nothing held back twice";
+
+  // Noise after the reply: the exchange goes on.
+  device.InjectFault({Reply::WriteCommandAck}, ZrvFault::Extra(0x41));
+  Feed({{2, kOdd}});
+  EXPECT_EQ(line.Sent(), (std::vector<Byte>{{kAck, kOdd}, {0x41, kOdd}}));
+  const auto replies = device.Replies();
+  EXPECT_EQ(replies.back().action, sim::ReplyAction::ExtraByte);
+}
+
 TEST_F(ZrvDeviceTest, OneShotFaultsFireOnceInOrderPersistentOnesUntilCleared) {
   Record got{};
   device.InjectFault({Reply::ReadRequestAck}, ZrvFault::Nak());  // every index: the first
