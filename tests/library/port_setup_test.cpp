@@ -1,12 +1,11 @@
 // The two port exports and the library's port state, as a host sees them.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <new>
 #include <set>
 
+#include "allocations/allocations.h"
 #include "kwelmora.h"
 #include "library/last_error.h"
 #include "library/library_state.h"
@@ -16,92 +15,6 @@
 #include "test_support.h"
 #include "virtual_serial.h"
 #include "zrv_device.h"
-
-// The program's allocations, watched while a test asks for it:
-// - every pointer freed, on any thread: shows that the port object an
-//   initialisation replaces is destroyed rather than leaked;
-// - a failure on request: the n-th allocation of one thread fails, outside the
-//   virtual driver's calls (the Windows serial driver allocates nothing of the
-//   program's).
-// The library's threads allocate and free while a test watches, so the watch
-// takes a lock; the set's own allocations are not watched. No lock is taken while
-// nothing is watched: at the end of the process a thread can be ended anywhere,
-// and a lock it held would stop every later free.
-namespace {
-SRWLOCK watchLock = SRWLOCK_INIT;
-std::atomic<std::set<void*>*> freedPointers{nullptr};  // changed under watchLock
-// Set on a thread while it records a free (the set's own frees are not watched):
-// a slot of the system's thread storage, which takes no lock.
-DWORD InsideWatchSlot() {
-  static const DWORD slot = TlsAlloc();
-  return slot;
-}
-// Both keep the thread's error value (TlsGetValue clears it): frees and
-// allocations happen between a failing call and the reading of its error.
-bool InsideWatch() {
-  const DWORD error = GetLastError();
-  const bool inside = TlsGetValue(InsideWatchSlot()) != nullptr;
-  SetLastError(error);
-  return inside;
-}
-void SetInsideWatch(bool inside) {
-  const DWORD error = GetLastError();
-  TlsSetValue(InsideWatchSlot(), inside ? reinterpret_cast<LPVOID>(1) : nullptr);
-  SetLastError(error);
-}
-
-std::atomic<DWORD> failingThread{0};
-std::atomic<long> allocationsToPass{0};
-std::atomic<bool> failureMade{false};
-
-void ReleaseWatched(void* pointer) {
-  if (pointer != nullptr && freedPointers.load() != nullptr && !InsideWatch()) {
-    SetInsideWatch(true);
-    AcquireSRWLockExclusive(&watchLock);
-    if (std::set<void*>* freed = freedPointers.load()) {
-      freed->insert(pointer);
-    }
-    ReleaseSRWLockExclusive(&watchLock);
-    SetInsideWatch(false);
-  }
-  std::free(pointer);
-}
-
-void WatchFrees(std::set<void*>* freed) {
-  AcquireSRWLockExclusive(&watchLock);
-  freedPointers.store(freed);
-  ReleaseSRWLockExclusive(&watchLock);
-}
-
-// The allocation after `pass` more on this thread fails (once).
-void FailAllocationAfter(long pass) {
-  failureMade = false;
-  allocationsToPass = pass;
-  failingThread = GetCurrentThreadId();
-}
-
-// Ends the failure on request; true when it was made.
-bool StopFailingAllocations() {
-  failingThread = 0;
-  return failureMade.load();
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (failingThread.load() == GetCurrentThreadId() && !InsideWatch() && !sim::InsidePortCall() &&
-      allocationsToPass.fetch_sub(1) == 0) {
-    failingThread = 0;
-    failureMade = true;
-    throw std::bad_alloc();
-  }
-  void* pointer = std::malloc(size == 0 ? 1 : size);
-  if (pointer == nullptr) {
-    throw std::bad_alloc();
-  }
-  return pointer;
-}
-void operator delete(void* pointer) noexcept { ReleaseWatched(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { ReleaseWatched(pointer); }
 
 namespace {
 
@@ -198,9 +111,9 @@ TEST_F(PortSetupTest, ReinitialisationPutsANewObjectInSlotOneAndDestroysTheOldOn
   ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
 
   std::set<void*> freed;
-  WatchFrees(&freed);
+  allocations::WatchFrees(&freed);
   const unsigned char reopened = ZainicjowanoPortSzeregowyDlaZRV(kPort);
-  WatchFrees(nullptr);
+  allocations::WatchFrees(nullptr);
 
   EXPECT_EQ(reopened, 1);
   EXPECT_NE(Slot(), nullptr);
@@ -274,16 +187,16 @@ TEST_F(PortSetupTest, EachAllocationOfTheOpeningFailingInTurnGivesFalseAndLeaves
     ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
     try {
       try {
-        FailAllocationAfter(0);
+        allocations::FailAllocationAfter(0);
         delete new int(0);
       } catch (const std::bad_alloc&) {
         throw;
       }
     } catch (const std::bad_alloc&) {
     }
-    FailAllocationAfter(0);
+    allocations::FailAllocationAfter(0);
     delete new (std::nothrow) int(0);
-    EXPECT_TRUE(StopFailingAllocations());
+    EXPECT_TRUE(allocations::StopFailingAllocations());
   }
   DispatchPostedMessages();
   driver().StrayCompletions();
@@ -295,9 +208,9 @@ TEST_F(PortSetupTest, EachAllocationOfTheOpeningFailingInTurnGivesFalseAndLeaves
     SCOPED_TRACE("allocation " + std::to_string(pass + 1) + " fails");
     // The hand-over window goes too, so that every opening makes its own again.
     DispatchPostedMessages();
-    FailAllocationAfter(pass);
+    allocations::FailAllocationAfter(pass);
     const unsigned char opened = ZainicjowanoPortSzeregowyDlaZRV(kPort);
-    if (!StopFailingAllocations()) {
+    if (!allocations::StopFailingAllocations()) {
       EXPECT_EQ(opened, 1) << "the opening with no failure";
       EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
       break;

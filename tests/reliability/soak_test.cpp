@@ -1,13 +1,14 @@
 // A long session: hundreds of openings and closings of the port and thousands of
 // transactions, the device misbehaving now and then, leave the process holding
-// what it held before: no handle, thread or heap memory left behind, and nothing
-// of the library's left pending with the driver.
+// what it held before: no handle, thread or allocated block left behind, and
+// nothing of the library's left pending with the driver.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
+#include "allocations/allocations.h"
 #include "reliability/process_resources.h"
 #include "reliability/zrv_line_fixture.h"
 
@@ -21,10 +22,11 @@ using sim::ZrvFault;
 
 constexpr unsigned kCycles = 200;
 constexpr unsigned kTransactionsPerCycle = 25;  // 5,000 in all
-// Heap bytes a session may leave over without leaking: the driver's and the test
-// framework's bookkeeping moves a little. One port object or a few bytes a
-// transaction left behind would be many times this.
-constexpr size_t kHeapTolerance = 16 * 1024;
+// What the C++ code of the program (library, driver, device model, test
+// framework) has alive is counted exactly: a session leaves every count where it
+// was. The heaps' own figures are printed, not compared: a heap keeps freed
+// memory for later in ways of its own (Wine 10's low-fragmentation heap reports
+// whole groups of freed blocks as in use).
 
 class SoakTest : public ZrvLineTest {
  protected:
@@ -95,12 +97,13 @@ class SoakTest : public ZrvLineTest {
   }
 };
 
-void Print(const char* when, const ProcessResources& r) {
+void Print(const char* when, const ProcessResources& r, const allocations::Live& live) {
   std::printf(
-      "%s: %u handles open (64 new ones up to %#llx), %u threads, %zu heap bytes in use; "
-      "GetProcessHandleCount %lu, GetProcessMemoryInfo private %zu, working set %zu\n",
-      when, r.handles, static_cast<unsigned long long>(r.handleWatermark), r.threads, r.heapBytes,
-      r.systemHandleCount, r.systemPagefileUsage, r.systemWorkingSet);
+      "%s: %u handles open (64 new ones up to %#llx), %u threads, %zu blocks of %zu bytes "
+      "allocated; heaps: %zu bytes in use; GetProcessHandleCount %lu, GetProcessMemoryInfo "
+      "private %zu, working set %zu\n",
+      when, r.handles, static_cast<unsigned long long>(r.handleWatermark), r.threads, live.blocks,
+      live.bytes, r.heapBytes, r.systemHandleCount, r.systemPagefileUsage, r.systemWorkingSet);
 }
 
 TEST_F(SoakTest, TwoHundredOpeningsAndFiveThousandTransactionsLeaveNothingBehind) {
@@ -113,6 +116,7 @@ TEST_F(SoakTest, TwoHundredOpeningsAndFiveThousandTransactionsLeaveNothingBehind
   ASSERT_FALSE(HasFailure());
   // Threads the driver remembers as issuers of operations are let go once ended.
   EXPECT_EQ(driver().StrayCompletions(), 0u);
+  const allocations::Live liveBefore = allocations::LiveNow();
   const ProcessResources before = MeasureResources();
 
   for (unsigned cycle = 2; cycle < kCycles + 2; ++cycle) {
@@ -125,12 +129,14 @@ TEST_F(SoakTest, TwoHundredOpeningsAndFiveThousandTransactionsLeaveNothingBehind
   EXPECT_EQ(driver().PendingOperations(kPort), 0u);
   EXPECT_EQ(driver().State(kPort).open, false);
   const ProcessResources after = MeasureResources();
-  Print("before", before);
-  Print("after ", after);
+  const allocations::Live liveAfter = allocations::LiveNow();
+  Print("before", before, liveBefore);
+  Print("after ", after, liveAfter);
   EXPECT_EQ(after.handles, before.handles);
   EXPECT_LE(after.handleWatermark, before.handleWatermark);
   EXPECT_EQ(after.threads, before.threads);
-  EXPECT_LE(after.heapBytes, before.heapBytes + kHeapTolerance);
+  EXPECT_EQ(liveAfter.blocks, liveBefore.blocks);
+  EXPECT_EQ(liveAfter.bytes, liveBefore.bytes);
 }
 
 }  // namespace
