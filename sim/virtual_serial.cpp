@@ -397,6 +397,14 @@ void VirtualSerialDriver::RaiseCommEvents(unsigned number, DWORD events, DWORD c
 unsigned VirtualSerialDriver::StrayCompletions() {
   StepLock step(mutex_, changed_);
   SweepEndedThreads();
+  if (clockThread_ != nullptr && !clockStop_) {
+    // The clock's current pass may still hold a thread the sweep let go, and with
+    // it the thread's handle, until it waits again.
+    const uint64_t seen = clockPasses_;
+    WakeClock();
+    changed_.WaitFor(step.lock(), std::chrono::milliseconds(10000),
+                     [&] { return clockPasses_ != seen || clockStop_; });
+  }
   return strays_;
 }
 

@@ -274,7 +274,9 @@ class VirtualSerialDriver {
   void RaiseCommEvents(unsigned number, DWORD events, DWORD ceErrors = 0);
 
   // Completions the driver did not deliver because the thread that issued the
-  // operation had ended (see the top of this file). Checks the issuing threads now.
+  // operation had ended (see the top of this file). Checks the issuing threads now,
+  // and returns once the clock thread has let go of the ended ones it watched: the
+  // driver then holds a handle only for threads that are still alive.
   unsigned StrayCompletions();
   // Operations still pending on a port when their handle was closed (completed
   // then with ERROR_OPERATION_ABORTED).
@@ -476,6 +478,9 @@ class VirtualSerialDriver {
   HANDLE clockThread_ = nullptr;
   HANDLE clockWake_ = nullptr;
   bool clockStop_ = false;
+  // Passes the clock thread has begun. It watches threads only within a pass, so a
+  // pass begun after a sweep holds no thread that the sweep let go.
+  uint64_t clockPasses_ = 0;
 };
 
 }  // namespace sim

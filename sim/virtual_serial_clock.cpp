@@ -69,6 +69,7 @@ void VirtualSerialDriver::RunClock() {
     TimePoint now;
     {
       StepLock step(mutex_, changed_);
+      ++clockPasses_;
       if (clockStop_) {
         return;
       }
