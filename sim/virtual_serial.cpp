@@ -408,6 +408,12 @@ unsigned VirtualSerialDriver::StrayCompletions() {
   return strays_;
 }
 
+void VirtualSerialDriver::PauseClock() {
+  StopClock(INFINITE);
+  std::lock_guard<SrwLock> lock(mutex_);
+  clockStop_ = false;
+}
+
 unsigned VirtualSerialDriver::AbortedByClose() const {
   std::lock_guard<SrwLock> lock(mutex_);
   return abortedByClose_;

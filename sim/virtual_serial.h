@@ -278,6 +278,11 @@ class VirtualSerialDriver {
   // and returns once the clock thread has let go of the ended ones it watched: the
   // driver then holds a handle only for threads that are still alive.
   unsigned StrayCompletions();
+
+  // Ends the clock thread and returns once it has ended, with everything it held;
+  // the next call that needs the clock starts a new one. For measuring what the
+  // process holds while nothing is pending: no deadline is kept meanwhile.
+  void PauseClock();
   // Operations still pending on a port when their handle was closed (completed
   // then with ERROR_OPERATION_ABORTED).
   unsigned AbortedByClose() const;
