@@ -18,29 +18,54 @@ constexpr char kMissing[] = "missing";
 // A string value's bytes as stored, with its terminating NUL.
 inline std::string Sz(std::string text) { return text.append(1, '\0'); }
 
-// The machine's registry while a test runs: a scratch key of its own that
-// HKEY_LOCAL_MACHINE stands for in this process. Paths are relative to it.
-class ScratchMachine {
+// A scratch key of this process under HKEY_CURRENT_USER of Wine's real registry,
+// which a predefined key (HKEY_LOCAL_MACHINE, or HKEY_CURRENT_USER itself) stands
+// for in this process from Install to Remove.
+class ScratchKey {
  public:
-  void Install() {
-    path_ = "Software\\Kwelmora tests\\Machine " + std::to_string(GetCurrentProcessId());
+  void Install(HKEY predefined, const char* kind) {
+    predefined_ = predefined;
+    path_ = std::string("Software\\Kwelmora tests\\") + kind + " " +
+            std::to_string(GetCurrentProcessId());
     RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());  // left by a test that crashed
     ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, &root_, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, root_), ERROR_SUCCESS);
+    ASSERT_EQ(RegOverridePredefKey(predefined_, root_), ERROR_SUCCESS);
   }
 
   void Remove() {
-    EXPECT_EQ(RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr), ERROR_SUCCESS);
-    RestoreAccess();
+    if (predefined_ == nullptr) {
+      return;
+    }
+    EXPECT_EQ(RegOverridePredefKey(predefined_, nullptr), ERROR_SUCCESS);
+    predefined_ = nullptr;
     if (root_ != nullptr) {
       RegCloseKey(root_);
       root_ = nullptr;
       EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str()), ERROR_SUCCESS);
-      // Other test processes may still have their machines here.
+      // Other test processes may still have their keys here.
       RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Kwelmora tests");
     }
+  }
+
+  HKEY Root() const { return root_; }
+
+ private:
+  HKEY predefined_ = nullptr;
+  std::string path_;
+  HKEY root_ = nullptr;
+};
+
+// The machine's registry while a test runs: a scratch key of its own that
+// HKEY_LOCAL_MACHINE stands for in this process. Paths are relative to it.
+class ScratchMachine {
+ public:
+  void Install() { scratch_.Install(HKEY_LOCAL_MACHINE, "Machine"); }
+
+  void Remove() {
+    RestoreAccess();
+    scratch_.Remove();
   }
 
   void AddKey(const std::string& path) { RegCloseKey(Create(path)); }
@@ -63,8 +88,8 @@ class ScratchMachine {
     DWORD type = 0;
     BYTE data[64] = {};
     DWORD size = sizeof data;
-    if (RegGetValueA(root_, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
-        ERROR_SUCCESS) {
+    if (RegGetValueA(scratch_.Root(), path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, data,
+                     &size) != ERROR_SUCCESS) {
       return kMissing;
     }
     std::string text = "type " + std::to_string(type) + ":";
@@ -80,7 +105,7 @@ class ScratchMachine {
   // belongs to another account: opening it with KEY_ALL_ACCESS is refused.
   void DenyAccess(const std::string& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(root_, path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(scratch_.Root(), path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     denied_.push_back(key);  // kept: its WRITE_DAC puts the access back later
     SetDacl(key, "D:(D;;KA;;;WD)");
   }
@@ -90,7 +115,7 @@ class ScratchMachine {
   // opening it to set a value is refused.
   void DenyWrites(const std::string& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(root_, path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(scratch_.Root(), path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     denied_.push_back(key);
     SetDacl(key, "D:(A;;KR;;;WD)");
   }
@@ -106,9 +131,9 @@ class ScratchMachine {
  private:
   HKEY Create(const std::string& path) {
     HKEY key = nullptr;
-    EXPECT_EQ(
-        RegCreateKeyExA(root_, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyExA(scratch_.Root(), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
     return key;
   }
 
@@ -120,7 +145,6 @@ class ScratchMachine {
     LocalFree(descriptor);
   }
 
-  std::string path_;
-  HKEY root_ = nullptr;
+  ScratchKey scratch_;
   std::vector<HKEY> denied_;
 };

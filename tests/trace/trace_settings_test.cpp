@@ -20,20 +20,8 @@ namespace {
 // HKEY_CURRENT_USER for this process while a test runs: a scratch key of its own.
 class ScratchUser {
  public:
-  ScratchUser() {
-    path_ = "Software\\Kwelmora tests\\User " + std::to_string(GetCurrentProcessId());
-    RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());  // left by a test that crashed
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &root_, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, root_), ERROR_SUCCESS);
-  }
-  ~ScratchUser() {
-    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    RegCloseKey(root_);
-    RegDeleteTreeA(HKEY_CURRENT_USER, path_.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Kwelmora tests");  // others may be there
-  }
+  ScratchUser() { scratch_.Install(HKEY_CURRENT_USER, "User"); }
+  ~ScratchUser() { scratch_.Remove(); }
   ScratchUser(const ScratchUser&) = delete;
   ScratchUser& operator=(const ScratchUser&) = delete;
 
@@ -57,8 +45,7 @@ class ScratchUser {
   }
 
  private:
-  std::string path_;
-  HKEY root_ = nullptr;
+  ScratchKey scratch_;
 };
 
 using TraceSettingsTest = TraceTest;
