@@ -27,6 +27,35 @@ class SrwLock {
   SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
+// The same, taken again by the thread that holds it.
+class RecursiveSrwLock {
+ public:
+  RecursiveSrwLock() = default;
+  RecursiveSrwLock(const RecursiveSrwLock&) = delete;
+  RecursiveSrwLock& operator=(const RecursiveSrwLock&) = delete;
+
+  void lock() {
+    const DWORD self = GetCurrentThreadId();
+    // Only the holder ever stores its own id here, so a match means this thread.
+    if (static_cast<DWORD>(InterlockedCompareExchange(&owner_, 0, 0)) != self) {
+      AcquireSRWLockExclusive(&lock_);
+      InterlockedExchange(&owner_, static_cast<LONG>(self));
+    }
+    ++depth_;
+  }
+  void unlock() {
+    if (--depth_ == 0) {
+      InterlockedExchange(&owner_, 0);
+      ReleaseSRWLockExclusive(&lock_);
+    }
+  }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  volatile LONG owner_ = 0;  // the holder's thread id, 0 when free
+  unsigned depth_ = 0;       // the holder's count
+};
+
 class Condition {
  public:
   Condition() = default;

@@ -118,10 +118,10 @@ ZrvDevice::LineAction ZrvDevice::LineAction::Lines(const InputLines& lines) {
 ZrvDevice::ZrvDevice() : records_(kRecordCount) {}
 
 void ZrvDevice::Attach(LineSide* line) {
-  std::lock_guard<std::recursive_mutex> emitting(emitMutex_);
+  std::lock_guard<RecursiveLock> emitting(emitMutex_);
   Outbox out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Lock> lock(mutex_);
     // A new port: its output lines are unknown until it reports them, and no
     // exchange carries over from the previous one.
     line_ = line;
@@ -136,10 +136,10 @@ void ZrvDevice::Attach(LineSide* line) {
 }
 
 void ZrvDevice::ReceiveFromPort(uint8_t value, WireParity parity) {
-  std::lock_guard<std::recursive_mutex> emitting(emitMutex_);
+  std::lock_guard<RecursiveLock> emitting(emitMutex_);
   Outbox out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Lock> lock(mutex_);
     if (unplugged_) return;
     out = StartOutbox();
     // What a stale reply held back goes out first, ahead of this byte's answer.
@@ -170,10 +170,10 @@ void ZrvDevice::ReceiveFromPort(uint8_t value, WireParity parity) {
 }
 
 void ZrvDevice::OutputLinesChanged(bool rts, bool dtr) {
-  std::lock_guard<std::recursive_mutex> emitting(emitMutex_);
+  std::lock_guard<RecursiveLock> emitting(emitMutex_);
   Outbox out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Lock> lock(mutex_);
     rts_ = rts;
     dtr_ = dtr;
     if (unplugged_) return;  // the lines are off and stay off
@@ -185,28 +185,28 @@ void ZrvDevice::OutputLinesChanged(bool rts, bool dtr) {
 
 ZrvDevice::Record ZrvDevice::ReadRecord(unsigned address) const {
   CheckAddress(address);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return records_[address - 1];
 }
 
 void ZrvDevice::WriteRecord(unsigned address, const Record& record) {
   CheckAddress(address);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   records_[address - 1] = record;
 }
 
 uint8_t ZrvDevice::Status() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return status_;
 }
 
 void ZrvDevice::SetStatus(uint8_t status) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   status_ = status;
 }
 
 std::vector<uint8_t> ZrvDevice::SaveImage() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   std::vector<uint8_t> image;
   image.reserve(kImageSize);
   for (const Record& record : records_) image.insert(image.end(), record.begin(), record.end());
@@ -215,7 +215,7 @@ std::vector<uint8_t> ZrvDevice::SaveImage() const {
 
 bool ZrvDevice::RestoreImage(const std::vector<uint8_t>& image) {
   if (image.size() != kImageSize) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   for (size_t i = 0; i < kRecordCount; ++i) {
     std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(i * kRecordSize), kRecordSize,
                 records_[i].begin());
@@ -224,10 +224,10 @@ bool ZrvDevice::RestoreImage(const std::vector<uint8_t>& image) {
 }
 
 void ZrvDevice::Unplug(bool unplugged) {
-  std::lock_guard<std::recursive_mutex> emitting(emitMutex_);
+  std::lock_guard<RecursiveLock> emitting(emitMutex_);
   Outbox out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Lock> lock(mutex_);
     if (unplugged_ == unplugged) return;
     unplugged_ = unplugged;
     stale_.clear();  // what was held back goes with the cable
@@ -239,20 +239,20 @@ void ZrvDevice::Unplug(bool unplugged) {
 }
 
 bool ZrvDevice::Unplugged() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return unplugged_;
 }
 
 void ZrvDevice::SetPacing(std::chrono::microseconds perCharacter) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   pacing_ = perCharacter;
 }
 
 void ZrvDevice::SendHeldBack() {
-  std::lock_guard<std::recursive_mutex> emitting(emitMutex_);
+  std::lock_guard<RecursiveLock> emitting(emitMutex_);
   Outbox out;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Lock> lock(mutex_);
     if (unplugged_) return;
     out = StartOutbox();
     out.actions.swap(stale_);
@@ -261,34 +261,34 @@ void ZrvDevice::SendHeldBack() {
 }
 
 void ZrvDevice::InjectFault(const ReplyPoint& point, const ZrvFault& fault) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   faults_.push_back({point, fault});
 }
 
 void ZrvDevice::ClearFaults() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   faults_.clear();
 }
 
 void ZrvDevice::SetRandomReplies(const RandomReplies& random) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   random_ = true;
   randomReplies_ = random;
   randomState_ = random.seed;
 }
 
 void ZrvDevice::StopRandomReplies() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   random_ = false;
 }
 
 std::vector<ZrvDevice::ReceivedByte> ZrvDevice::Received() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return received_;
 }
 
 std::vector<ZrvDevice::ReceivedByte> ZrvDevice::ParityViolations() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   std::vector<ReceivedByte> violations;
   std::copy_if(received_.begin(), received_.end(), std::back_inserter(violations),
                [](const ReceivedByte& byte) { return byte.parityViolation; });
@@ -296,24 +296,24 @@ std::vector<ZrvDevice::ReceivedByte> ZrvDevice::ParityViolations() const {
 }
 
 uint64_t ZrvDevice::ParityViolationCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return violations_;
 }
 
 std::vector<ZrvDevice::ReplyMade> ZrvDevice::Replies() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   return replies_;
 }
 
 void ZrvDevice::ClearLogs() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   received_.clear();
   replies_.clear();
   violations_ = 0;
 }
 
 void ZrvDevice::SetLogLimit(size_t entries) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Lock> lock(mutex_);
   logLimit_ = entries;
 }
 

@@ -52,6 +52,9 @@
 #include <vector>
 
 #include "far_end.h"
+#ifdef _WIN32
+#include "srw_lock.h"
+#endif
 
 namespace sim {
 
@@ -268,8 +271,19 @@ class ZrvDevice : public FarEnd {
   // from a test thread against a line change from the port's thread); it is held
   // while calling LineSide, and recursive in case the port side calls back in on
   // the same thread. mutex_ guards the state and is never held across LineSide.
-  std::recursive_mutex emitMutex_;
-  mutable std::mutex mutex_;
+  // Under Windows both are slim reader/writer locks: this toolchain's std::mutex
+  // makes an event the first time two threads meet on it, a handle that a busy
+  // machine brings into being at any moment of a test that counts the process's
+  // handles.
+#ifdef _WIN32
+  using Lock = SrwLock;
+  using RecursiveLock = RecursiveSrwLock;
+#else
+  using Lock = std::mutex;
+  using RecursiveLock = std::recursive_mutex;
+#endif
+  RecursiveLock emitMutex_;
+  mutable Lock mutex_;
 
   LineSide* line_ = nullptr;
   bool rts_ = false;
