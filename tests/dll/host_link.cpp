@@ -1,6 +1,7 @@
 // The header compiles in C++ hosts and declares what the DLL exports.
 #include "kwelmora.h"
 
+#include <cstdio>
 #include <type_traits>
 
 static_assert(std::is_same<decltype(&ZainicjowanoPortSzeregowyDlaZRV),
@@ -10,4 +11,11 @@ static_assert(std::is_same<decltype(&OdinicjowanoPortSzeregowyDlaZRV),
                            unsigned char(KWELMORA_CALL*)()>::value,
               "de-initialisation signature");
 
-int main() { return OdinicjowanoPortSzeregowyDlaZRV() == 1 ? 0 : 1; }
+int main() {
+  if (OdinicjowanoPortSzeregowyDlaZRV() != 1) {
+    std::puts("host: 0 passed, 1 failed");
+    return 1;
+  }
+  std::puts("host: 1 passed, 0 failed");
+  return 0;
+}
