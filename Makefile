@@ -17,10 +17,14 @@ build: deps
 	cmake --build --preset x86_64
 
 # Builds both DLLs and the tests, then runs every test, leg by leg: the x86_64
-# programs under the machine's Wine, the i686 ones under Debian sid's Wine 10 in
-# WoW64 mode from a chroot (made on first use by install-deps.sh --wow64).
+# programs under the machine's Wine (and, where that is older than Wine 10, the
+# end-to-end tests again under Debian 13's Wine 10 from a chroot), the i686 ones
+# under Debian 12's Wine 8 with its 32-bit side, from a chroot. scripts/run-tests.sh
+# makes the chroots on first use (scripts/wine-root.sh, about 3.6 GB in
+# /var/cache/kwelmora) and, where the kernel runs no 32-bit programs, registers a
+# binfmt_misc handler that runs them through qemu-i386 (scripts/i386-binfmt.sh;
+# the README says how to undo both).
 test: build
-	$(if $(findstring i686,$(LEGS)),bash scripts/install-deps.sh --wow64)
 	LEGS="$(LEGS)" bash scripts/run-tests.sh
 
 # Benchmarks under wine64 (not tests): prints their figures.

@@ -15,7 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# 32-bit Windows programs of this build run here under Debian sid's Wine 10 in its
-# WoW64 mode, from a chroot (scripts/wow64-root.sh); cmake/Wine.cmake points
-# CMAKE_CROSSCOMPILING_EMULATOR at the wrapper that enters it.
+# 32-bit Windows programs of this build run here under Debian 12's Wine 8 with its
+# 32-bit side, from a chroot (scripts/wine-root.sh wine8-i386); cmake/Wine.cmake
+# points CMAKE_CROSSCOMPILING_EMULATOR at the wrapper that enters it.
 set(KWELMORA_RUNS_UNDER_WINE ON)

@@ -25,6 +25,10 @@
 namespace {
 
 zrvline::RealCalls real;
+// 32-bit glibc built with a 64-bit time_t (Debian's i386) sends the ioctl calls of
+// programs built against it, Wine's own among them, to __ioctl_time64 instead of
+// ioctl. Null where libc has none (64-bit).
+int (*realIoctlTime64)(int fd, unsigned long request, void* argument) = nullptr;
 pthread_once_t once = PTHREAD_ONCE_INIT;
 alignas(zrvline::LineClient) unsigned char clientStorage[sizeof(zrvline::LineClient)];
 zrvline::LineClient* client = nullptr;  // null: no line configured
@@ -36,6 +40,7 @@ void Find(Function& function, const char* name) {
 
 void Initialise() {
   Find(real.ioctl, "ioctl");
+  Find(realIoctlTime64, "__ioctl_time64");
   Find(real.tcsetattr, "tcsetattr");
   Find(real.tcgetattr, "tcgetattr");
   Find(real.tcflush, "tcflush");
@@ -62,20 +67,40 @@ zrvline::LineClient* Client() {
 
 #define ZRVLINE_EXPORT extern "C" __attribute__((visibility("default")))
 
+namespace {
+
+int LineIoctl(int (*passOn)(int, unsigned long, void*), int fd, unsigned long request,
+              void* argument) {
+  zrvline::LineClient* line = Client();
+  if (line != nullptr && (zrvline::LineClient::AnswersIoctl(request) || line->Debugging()) &&
+      line->IsLine(fd)) {
+    if (zrvline::LineClient::AnswersIoctl(request)) return line->Ioctl(fd, request, argument);
+    const int result = passOn(fd, request, argument);
+    line->NotePassedOn("ioctl", request, result);
+    return result;
+  }
+  return passOn(fd, request, argument);
+}
+
+}  // namespace
+
 ZRVLINE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   va_list arguments;
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
-  zrvline::LineClient* line = Client();
-  if (line != nullptr && (zrvline::LineClient::AnswersIoctl(request) || line->Debugging()) &&
-      line->IsLine(fd)) {
-    if (zrvline::LineClient::AnswersIoctl(request)) return line->Ioctl(fd, request, argument);
-    const int result = real.ioctl(fd, request, argument);
-    line->NotePassedOn("ioctl", request, result);
-    return result;
-  }
-  return real.ioctl(fd, request, argument);
+  Client();  // finds the real calls
+  return LineIoctl(real.ioctl, fd, request, argument);
+}
+
+ZRVLINE_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
+  va_list arguments;
+  va_start(arguments, request);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  Client();
+  return LineIoctl(realIoctlTime64 != nullptr ? realIoctlTime64 : real.ioctl, fd, request,
+                   argument);
 }
 
 ZRVLINE_EXPORT int tcsetattr(int fd, int action, const struct termios* settings) {

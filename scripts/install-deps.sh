@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing needs on a Debian 12 or 13 machine, as root.
 # Safe to run again: it only installs what is missing.
-#   install-deps.sh          the toolchains, the machine's Wine, CMake, GoogleTest
-#   install-deps.sh --wow64  also debootstrap, and the chroot with Debian sid's
-#                            Wine 10 that runs the 32-bit leg of the tests
-#                            (scripts/wow64-root.sh: made on first use, ~1.8 GB)
+#   install-deps.sh        the toolchains, the machine's Wine, CMake, GoogleTest,
+#                          debootstrap
+#   install-deps.sh --rig  also makes the Wines of the tests that live in chroots
+#                          now, rather than on the first `make test`
+#                          (scripts/wine-root.sh: wine8-i386, about 2.1 GB, and
+#                          on a machine whose own Wine is older than Wine 10,
+#                          wine10, about 1.5 GB), with what runs 32-bit programs
+#                          where the kernel does not (scripts/i386-binfmt.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,16 +29,15 @@ packages=(
   llvm
   lld
   clang
+  # The chroots of the Wines that the tests also run under (scripts/wine-root.sh).
+  debootstrap
 )
-wow64=0
+rig=0
 case "${1:-}" in
   "") ;;
-  --wow64)
-    wow64=1
-    packages+=(debootstrap)
-    ;;
+  --rig) rig=1 ;;
   *)
-    echo "usage: $0 [--wow64]" >&2
+    echo "usage: $0 [--rig]" >&2
     exit 2
     ;;
 esac
@@ -56,6 +59,8 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-if ((wow64)); then
-  bash wow64-root.sh ensure
+if ((rig)); then
+  bash wine-root.sh wine8-i386 ensure
+  [[ $("$(bash find-wine.sh | head -n 1)" --version) =~ ^wine-([0-9]+) ]] &&
+    ((BASH_REMATCH[1] >= 10)) || bash wine-root.sh wine10 ensure
 fi

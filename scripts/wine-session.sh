@@ -23,7 +23,7 @@ case "$action" in
     mkdir -p "$prefix"
     started=1
     "$run" --server -p </dev/null >/dev/null 2>&1 || started=0
-    "$run" wineboot </dev/null >/dev/null 2>&1
+    "$run" --boot </dev/null >/dev/null 2>&1
     if ((!started)); then
       echo "wine-session: a wine server already runs for $prefix; it is used" >&2
       exit 3

@@ -23,6 +23,10 @@
 #                           wine-run; build/x86_64/wine-run-chroot runs them under
 #                           the chroot's Wine 10); its prefix is used
 #   KWELMORA_NATIVE_BUILD   native build of linesim/ (default build/native)
+#   KWELMORA_PRELOAD        the libzrvline.so given to Wine (default the native
+#                           build's); a Wine in a chroot needs one built there
+#                           (scripts/build-preload.sh), and a literal $LIB in it
+#                           picks the library of each process's ELF class
 # A wine server already running for the prefix is used and left running; one
 # started here is stopped at the end.
 set -uo pipefail
@@ -32,12 +36,12 @@ source "$root/scripts/wine-server.bash"
 windows_build=$(realpath -m "${KWELMORA_WINDOWS_BUILD:-$root/build/x86_64}")
 native_build=$(realpath -m "${KWELMORA_NATIVE_BUILD:-$root/build/native}")
 zrvsim=$native_build/bin/zrvsim
-preload=$native_build/bin/libzrvline.so
+preload=${KWELMORA_PRELOAD:-$native_build/bin/libzrvline.so}
 host_exe=$windows_build/bin/e2e_host.exe
 unload_host_exe=$windows_build/bin/unload_host.exe
 wine_run=$(realpath -m "${KWELMORA_WINE_RUN:-$windows_build/wine-run}")
 
-for needed in "$zrvsim" "$preload" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll" \
+for needed in "$zrvsim" "${preload//\$LIB/lib\/x86_64-linux-gnu}" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll" \
   "$wine_run"; do
   if [[ ! -e $needed ]]; then
     echo "run-e2e: missing $needed" >&2

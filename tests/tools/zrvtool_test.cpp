@@ -200,8 +200,11 @@ class ZrvtoolRun : public ::testing::Test {
           return dll_loads;
         });
   }
+  // CTest runs tests side by side, each in its own process, and they share the
+  // temporary folder: the process id keeps one test's files from another's.
   std::string Path(const std::string& name) {
-    files_.push_back(::testing::TempDir() + "zrvtool_" + name);
+    files_.push_back(::testing::TempDir() + "zrvtool_" + std::to_string(GetCurrentProcessId()) +
+                     "_" + name);
     return files_.back();
   }
   std::string WriteFile(const std::string& name, const Bytes& bytes) {
@@ -220,6 +223,7 @@ class ZrvtoolRun : public ::testing::Test {
   }
   // The port opened was closed last, and sent messages were retrieved after every call.
   void ExpectTidyEnd() {
+    ASSERT_FALSE(device_->log.empty()) << "no call reached the device";
     EXPECT_FALSE(device_->port_open);
     EXPECT_EQ(device_->log.back(), "close");
     EXPECT_EQ(Count("close"), 1);
