@@ -396,6 +396,9 @@ TEST_F(TransferTest, TwoHundredOpenCloseCyclesLeaveNoHandlesBehind) {
   ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
   ASSERT_EQ(ZainicjowanoPortSzeregowyDlaZRV(kPort), 1);
   ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
+  // The driver keeps a handle of each thread that issued I/O until it has seen the
+  // thread end: the counts are taken once it has let go of the ended ones.
+  EXPECT_EQ(driver().StrayCompletions(), 0u);
   const unsigned openBefore = reliability::CountOpenHandles();
   const uintptr_t watermarkBefore = reliability::HandleWatermark();
   for (int cycle = 0; cycle < 200; ++cycle) {
@@ -403,11 +406,11 @@ TEST_F(TransferTest, TwoHundredOpenCloseCyclesLeaveNoHandlesBehind) {
     ASSERT_TRUE(SendByte(static_cast<uint8_t>(cycle)));
     ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1) << cycle;
   }
+  EXPECT_EQ(driver().StrayCompletions(), 0u);
   EXPECT_EQ(reliability::CountOpenHandles(), openBefore) << "handles leaked";
   const uintptr_t watermarkAfter = reliability::HandleWatermark();
   EXPECT_LE(watermarkAfter, watermarkBefore + kWatermarkSlack)
       << "handles leaked: new handles up to " << watermarkBefore << " -> " << watermarkAfter;
-  EXPECT_EQ(driver().StrayCompletions(), 0u);
 }
 
 }  // namespace

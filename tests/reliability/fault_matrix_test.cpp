@@ -554,6 +554,9 @@ class FaultMatrixTest : public ZrvLineTest, public ::testing::WithParamInterface
               (c.spoil == Spoil::LineErrorThenReply || c.spoil == Spoil::ReadRefused ||
                c.spoil == Spoil::Late || c.spoil == Spoil::Stale)) ||
              (reply == Reply::WriteLocationAck && c.spoil == Spoil::ExtraByte));
+        // A write completes before its byte has crossed the line: when the read of
+        // the ACK is refused at once, the last record byte may still be on its way.
+        driver().WaitForFarEnd(kPort);
         EXPECT_EQ(device.ReadRecord(kAddress),
                   storedNew || result.code == KWELMORA_OK ? written : stored);
         break;
@@ -688,9 +691,13 @@ TEST_P(FaultMatrixTest, EveryPlaceEverySpoilGivesItsCodeAndTheNextTransactionSuc
   // the openings after a vanished port left no thread or handle behind.
   EXPECT_EQ(driver().PendingOperations(kPort), 1u) << "only the watcher's comm-event wait";
   EXPECT_EQ(driver().StrayCompletions(), 0u);
-  const ProcessResources after = MeasureResources();
-  EXPECT_EQ(after.threads, held.threads);
-  EXPECT_EQ(after.handles, held.handles);
+  // Only a test that has not failed yet is measured: the report of a first failure
+  // makes two handles of GoogleTest's own (seen: 14 -> 16 around one EXPECT_EQ).
+  if (!HasFailure()) {
+    const ProcessResources after = MeasureResources();
+    EXPECT_EQ(after.threads, held.threads);
+    EXPECT_EQ(after.handles, held.handles);
+  }
   std::printf("share %d of %d: %u of %zu cases\n", GetParam() + 1, kShares, run, cases.size());
 }
 
