@@ -51,9 +51,16 @@ inline std::string FindLinuxTask(HANDLE thread, const char* name) {
   if (setDescription == nullptr) {
     return std::string();
   }
+  // Another test program may be naming a thread alike at the same time (two runs
+  // side by side, each in a prefix of its own, where even the process ids may be
+  // the same): the name gets digits of this moment's counter, up to the 15
+  // characters a task's name holds.
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  const std::string unique = (name + std::to_string(now.QuadPart % 1000000)).substr(0, 15);
   wchar_t wide[16] = {};
-  for (size_t i = 0; i < 15 && name[i] != '\0'; ++i) {
-    wide[i] = static_cast<wchar_t>(name[i]);
+  for (size_t i = 0; i < unique.size(); ++i) {
+    wide[i] = static_cast<wchar_t>(unique[i]);
   }
   setDescription(thread, wide);
 
@@ -80,7 +87,7 @@ inline std::string FindLinuxTask(HANDLE thread, const char* name) {
       const std::string directory = tasksDirectory + task.cFileName + "\\";
       std::string comm = ReadSmallFile(directory + "comm");
       while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\r')) comm.pop_back();
-      if (comm == name) {
+      if (comm == unique) {
         found = directory;
       }
     } while (found.empty() && FindNextFileA(tasks, &task));
