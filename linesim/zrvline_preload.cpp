@@ -69,9 +69,10 @@ zrvline::LineClient* Client() {
 
 namespace {
 
-int LineIoctl(int (*passOn)(int, unsigned long, void*), int fd, unsigned long request,
-              void* argument) {
-  zrvline::LineClient* line = Client();
+// `time64`: the call came in as __ioctl_time64, and is passed on as it came.
+int LineIoctl(bool time64, int fd, unsigned long request, void* argument) {
+  zrvline::LineClient* line = Client();  // finds the real calls too
+  const auto passOn = time64 && realIoctlTime64 != nullptr ? realIoctlTime64 : real.ioctl;
   if (line != nullptr && (zrvline::LineClient::AnswersIoctl(request) || line->Debugging()) &&
       line->IsLine(fd)) {
     if (zrvline::LineClient::AnswersIoctl(request)) return line->Ioctl(fd, request, argument);
@@ -89,8 +90,7 @@ ZRVLINE_EXPORT int ioctl(int fd, unsigned long request, ...) {
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
-  Client();  // finds the real calls
-  return LineIoctl(real.ioctl, fd, request, argument);
+  return LineIoctl(false, fd, request, argument);
 }
 
 ZRVLINE_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
@@ -98,9 +98,7 @@ ZRVLINE_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
-  Client();
-  return LineIoctl(realIoctlTime64 != nullptr ? realIoctlTime64 : real.ioctl, fd, request,
-                   argument);
+  return LineIoctl(true, fd, request, argument);
 }
 
 ZRVLINE_EXPORT int tcsetattr(int fd, int action, const struct termios* settings) {

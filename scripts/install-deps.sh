@@ -61,6 +61,5 @@ fi
 
 if ((rig)); then
   bash wine-root.sh wine8-i386 ensure
-  [[ $("$(bash find-wine.sh | head -n 1)" --version) =~ ^wine-([0-9]+) ]] &&
-    ((BASH_REMATCH[1] >= 10)) || bash wine-root.sh wine10 ensure
+  if bash wine-root.sh wine10 wanted; then bash wine-root.sh wine10 ensure; fi
 fi

@@ -67,11 +67,6 @@ qemu_exclusions() {
   echo "$pattern"
 }
 
-# Whether this machine's own Wine is Wine 10 or later.
-machine_wine_is_10() {
-  [[ $(build/x86_64/wine-run --version 2>/dev/null) =~ ^wine-([0-9]+) ]] &&
-    ((BASH_REMATCH[1] >= 10))
-}
 
 # The tests of a leg, by name, as CTest lists them.
 test_names() { # PRESET
@@ -110,9 +105,7 @@ for leg in $legs; do
       timed "x86_64: test programs ($(build/x86_64/wine-run --version))" ctest_leg x86_64
       timed "native: zrvsim and libzrvline.so" native
       timed "x86_64: end to end through Wine's serial stack" bash tests/e2e/run-e2e.sh
-      if machine_wine_is_10; then
-        continue
-      fi
+      bash scripts/wine-root.sh wine10 wanted || continue
       # Wine 10 rewrote the serial stack: a Debian 12 machine covers it from a chroot.
       timed "Wine 10 chroot (made on first use)" bash scripts/wine-root.sh wine10 ensure || continue
       preload=$(bash scripts/build-preload.sh wine10 build/preload/wine10) || {

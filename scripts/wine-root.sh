@@ -34,6 +34,8 @@
 #                              aborts when TMPDIR is set: callers leave it out)
 #   wine-root.sh NAME remove   deletes the chroot; refuses while anything is
 #                              mounted under it or a process has its root there
+#   wine-root.sh wine10 wanted whether the tests need it: exits 0 when the
+#                              machine's own Wine is older than Wine 10
 #
 # The marker NAME/.kwelmora-wine, written when the chroot is finished, holds
 # exactly what `wine` prints. The lock NAME.lock, beside the chroot, keeps two
@@ -45,7 +47,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 usage() {
-  echo "usage: $0 wine8-i386|wine10 ensure|check|path|wine|remove|run [--bind DIR]... -- COMMAND..." >&2
+  echo "usage: $0 wine8-i386|wine10 ensure|check|path|wine|remove|wanted|run [--bind DIR]... -- COMMAND..." >&2
   exit 2
 }
 
@@ -292,6 +294,11 @@ case "${1:-}" in
     check
     ;;
   check) check ;;
+  wanted)
+    [[ $name == wine10 ]] || usage
+    machine=$(bash "$here/find-wine.sh" | head -n 1) || exit 0
+    ! [[ $("$machine" --version 2>/dev/null) =~ ^wine-([0-9]+) ]] || ((BASH_REMATCH[1] < 10))
+    ;;
   path) echo "$root" ;;
   run)
     shift
