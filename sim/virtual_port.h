@@ -156,6 +156,7 @@ struct VirtualSerialDriver::Port {
   DWORD lastOpenShareMode = 0;
   DWORD lastOpenFlags = 0;
   bool removed = false;  // RemovePort or Reset: no far-end call any more
+  unsigned bytesWritten = 0, bytesRead = 0, statusReads = 0, timedOut = 0;  // see PortState
 
   // Receiver.
   std::deque<uint8_t> input;

@@ -203,6 +203,7 @@ void VirtualSerialDriver::SpoilAtCall(unsigned number, unsigned skip, CallPoint 
   callSpoil_.skip = skip;
   callSpoil_.point = point;
   callSpoil_.spoil = spoil;
+  callSpoil_.struck = PortState();
 }
 
 std::vector<Call> VirtualSerialDriver::TakeTransactionCalls(unsigned number) {
@@ -240,10 +241,11 @@ void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
   if (!served && logged != transactionCalls_.end()) {
     logged->second.push_back(call);
   }
-  SpoilAt(port, served, step.lock());
+  SpoilAt(port, call, served, step.lock());
 }
 
-void VirtualSerialDriver::SpoilAt(Port& port, bool served, std::unique_lock<SrwLock>& lock) {
+void VirtualSerialDriver::SpoilAt(Port& port, Call call, bool served,
+                                  std::unique_lock<SrwLock>& lock) {
   if (!callSpoil_.armed || callSpoil_.number != port.number ||
       served != (callSpoil_.point == CallPoint::After)) {
     return;
@@ -253,6 +255,7 @@ void VirtualSerialDriver::SpoilAt(Port& port, bool served, std::unique_lock<SrwL
     return;
   }
   callSpoil_.armed = false;
+  callSpoil_.struck = StateOf(port);
   switch (callSpoil_.spoil) {
     case CallSpoil::Vanish:
       Forget(port, lock);
@@ -263,6 +266,9 @@ void VirtualSerialDriver::SpoilAt(Port& port, bool served, std::unique_lock<SrwL
       break;
     case CallSpoil::StrayByte:
       Arrive(port, kStrayByte, WireParityOf(port.dcb.Parity));
+      break;
+    case CallSpoil::Refuse:
+      failures_[static_cast<unsigned>(call)] = Failure{ERROR_GEN_FAILURE, 0, 1};
       break;
   }
 }
@@ -443,6 +449,11 @@ PortState VirtualSerialDriver::State(unsigned number) const {
   return port != nullptr ? StateOf(*port) : PortState();
 }
 
+PortState VirtualSerialDriver::StateAtSpoil() const {
+  std::lock_guard<SrwLock> lock(mutex_);
+  return callSpoil_.struck;
+}
+
 PortState VirtualSerialDriver::StateOf(const Port& port) const {
   PortState state;
   state.exists = true;
@@ -468,6 +479,10 @@ PortState VirtualSerialDriver::StateOf(const Port& port) const {
   state.outputHeld = port.outputHeld;
   state.farEndAttached = port.farEnd != nullptr;
   state.adapterHeld = static_cast<DWORD>(port.adapter.Held());
+  state.bytesWritten = port.bytesWritten;
+  state.bytesRead = port.bytesRead;
+  state.statusReads = port.statusReads;
+  state.timedOut = port.timedOut;
   for (const auto& operation : port.operations) {
     switch (operation->kind) {
       case IoKind::Read:

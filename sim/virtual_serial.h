@@ -113,6 +113,7 @@ enum class CallSpoil {
   LineError,  // a framing error lands on the line (CE_FRAME, EV_ERR), as noise does
   StrayByte,  // kStrayByte arrives from the line, framed with the port's parity (a
               // late reply, or noise that looks like a character)
+  Refuse,     // that call alone fails with ERROR_GEN_FAILURE and changes nothing
 };
 
 constexpr uint8_t kStrayByte = 0x55;
@@ -169,6 +170,10 @@ struct PortState {
   unsigned pendingReads = 0;
   unsigned pendingWrites = 0;
   bool waitPending = false;  // a WaitCommEvent is pending
+  // Totals since the port was added: bytes that left the transmitter, bytes that
+  // completed reads took, modem status reads answered, reads and writes their
+  // time-outs ended.
+  unsigned bytesWritten = 0, bytesRead = 0, statusReads = 0, timedOut = 0;
 };
 
 class VirtualSerialDriver {
@@ -297,6 +302,8 @@ class VirtualSerialDriver {
                     DWORD timeoutMs);
 
   PortState State(unsigned number) const;
+  // The port's state when the last SpoilAtCall struck, before the spoil.
+  PortState StateAtSpoil() const;
   // The path of the last CreateFileA call, whether it succeeded or not.
   std::string LastOpenedPath() const;
   // True when `handle` is a handle this driver gave out and has not closed.
@@ -379,7 +386,7 @@ class VirtualSerialDriver {
   // SpoilAtCall's check at one call of the port, before (served false) or after
   // it; spoils the port when it is due. Reads and writes are checked after they
   // were served under the same lock, so that nothing completes them in between.
-  void SpoilAt(Port& port, bool served, std::unique_lock<SrwLock>& lock);
+  void SpoilAt(Port& port, Call call, bool served, std::unique_lock<SrwLock>& lock);
   // Ends a port's life in the driver (RemovePort, or AddPort of the same number).
   void Forget(Port& port, std::unique_lock<SrwLock>& lock);
   // True when fAbortOnError and a line error make the port refuse the request.
@@ -473,6 +480,7 @@ class VirtualSerialDriver {
     unsigned skip = 0;
     CallPoint point = CallPoint::Before;
     CallSpoil spoil = CallSpoil::Vanish;
+    PortState struck;
   } callSpoil_;
   std::map<unsigned, std::vector<Call>> transactionCalls_;  // by port number
   unsigned strays_ = 0;

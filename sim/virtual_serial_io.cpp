@@ -155,6 +155,7 @@ void VirtualSerialDriver::Complete(Port& port, Operation* operation, LONG status
   }
   OVERLAPPED* overlapped = done->overlapped;
   const bool success = IsNtSuccess(status);
+  port.timedOut += status == kStatusTimeout ? 1 : 0;
   switch (done->kind) {
     case IoKind::Read:
       // Buffered I/O: the caller's buffer receives the bytes at completion, and
@@ -164,6 +165,7 @@ void VirtualSerialDriver::Complete(Port& port, Operation* operation, LONG status
         if (copied > 0) {
           std::memcpy(done->buffer, done->data.data(), copied);
         }
+        port.bytesRead += static_cast<unsigned>(copied);
       }
       break;
     case IoKind::CommWait:
@@ -297,6 +299,7 @@ void VirtualSerialDriver::Transmit(Port& port, Operation& write, size_t count) {
   // with nothing plugged in it goes nowhere.
   for (size_t i = 0; i < count && write.sent < write.data.size(); ++i) {
     const uint8_t value = write.data[write.sent++];
+    ++port.bytesWritten;
     if (port.farEnd != nullptr && !port.removed) {
       ToFarEnd item;
       item.kind = ToFarEnd::Kind::Character;
@@ -404,6 +407,7 @@ BOOL VirtualSerialDriver::IssueRead(Port& port, HANDLE file, LPVOID buffer, DWOR
         static_cast<uint8_t*>(buffer)[copied++] = port.input.front();
         port.input.pop_front();
       }
+      port.bytesRead += copied;
       StoreOutcome(overlapped, kStatusSuccess, forced.count);
       if (done != nullptr) {
         *done = forced.count;
@@ -570,7 +574,7 @@ BOOL VirtualSerialDriver::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead
     return answer.Fail(ERROR_INVALID_PARAMETER);
   }
   const BOOL ok = IssueRead(*port, file, buffer, bytesToRead, bytesRead, overlapped, &error);
-  SpoilAt(*port, true, step.lock());  // may end the port: not touched after this
+  SpoilAt(*port, Call::ReadFile, true, step.lock());  // may end the port: not touched after this
   return ok ? TRUE : answer.Fail(error);
 }
 
@@ -594,7 +598,7 @@ BOOL VirtualSerialDriver::WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWr
     }
     ok = IssueWrite(*port, file, buffer, bytesToWrite, bytesWritten, overlapped, &error);
     sending = Shared(*port);
-    SpoilAt(*port, true, step.lock());  // may end the port: not touched after this
+    SpoilAt(*port, Call::WriteFile, true, step.lock());  // may end the port: not touched after this
   }
   // Bytes that left at once reach the far end before the call returns.
   Drain(sending);

@@ -428,6 +428,7 @@ BOOL VirtualSerialDriver::GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
   const InputLines& lines = port->lines;
   *modemStatus = (lines.cts ? MS_CTS_ON : 0) | (lines.dsr ? MS_DSR_ON : 0) |
                  (lines.ring ? MS_RING_ON : 0) | (lines.rlsd ? MS_RLSD_ON : 0);
+  ++port->statusReads;
   return TRUE;
 }
 

@@ -1,14 +1,16 @@
 // Every reply of the device and every byte of the library, in each of the three
 // transactions, spoiled in every way the device model and the virtual driver can
 // spoil it: the transaction ends with the code the protocol gives that place,
-// within the port's time-outs, leaves the host's bytes and the device's record as
-// the protocol says, and the next transaction succeeds once the opening thread has
-// handled the line events (and the cable is back in, or the port is back).
+// waiting out one read time-out only for a reply that does not come, leaves the
+// host's bytes, the device's record and the bytes on the line as the protocol says, and the next
+// transaction succeeds once the opening thread has handled the line events (and the cable is back
+// in, or the port is back).
 //
 // The places are the device's replies, the library's bytes, and the library's own
 // calls on the port (presence check, purge, parity switch, transfers), where a line
 // error (the driver then refuses every request until the opening thread has
-// handled it) or the port vanishing strikes. Every other case runs with the
+// handled it), the port vanishing or the port refusing that call strikes; there
+// the code follows from where the line stood. Every other case runs with the
 // device's bytes reaching the port only once a read waits for them, the path a
 // real line takes; the others with the bytes there before the read.
 //
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -62,69 +65,22 @@ enum class Spoil {
   LineErrorAfterCall,   // a line error right after the call (a read left pending)
   VanishBeforeCall,     // the port has gone when the call comes
   VanishAfterCall,      // the port goes right after the call
+  CallRefused,          // the port refuses that call alone
 };
 
-const char* SpoilName(Spoil spoil) {
-  switch (spoil) {
-    case Spoil::Nak:
-      return "Nak";
-    case Spoil::OtherByte:
-      return "OtherByte";
-    case Spoil::Silence:
-      return "Silence";
-    case Spoil::LineError:
-      return "LineError";
-    case Spoil::LineErrorThenReply:
-      return "LineErrorThenReply";
-    case Spoil::Unplug:
-      return "Unplug";
-    case Spoil::ReadRefused:
-      return "ReadRefused";
-    case Spoil::Late:
-      return "Late";
-    case Spoil::Stale:
-      return "Stale";
-    case Spoil::ExtraByte:
-      return "ExtraByte";
-    case Spoil::LineErrorBeforeCall:
-      return "LineErrorBeforeCall";
-    case Spoil::LineErrorAfterCall:
-      return "LineErrorAfterCall";
-    case Spoil::VanishBeforeCall:
-      return "VanishBeforeCall";
-    case Spoil::VanishAfterCall:
-      return "VanishAfterCall";
-    case Spoil::WriteRefused:
-      return "WriteRefused";
-    case Spoil::WriteFailsLater:
-      return "WriteFailsLater";
-    case Spoil::WriteTimesOut:
-      return "WriteTimesOut";
-  }
-  return "?";
-}
+// clang-format off
+const char* const kSpoilNames[] = {
+    "Nak", "OtherByte", "Silence", "LineError", "LineErrorThenReply", "Unplug", "ReadRefused",
+    "Late", "Stale", "ExtraByte", "WriteRefused", "WriteFailsLater", "WriteTimesOut",
+    "LineErrorBeforeCall", "LineErrorAfterCall", "VanishBeforeCall", "VanishAfterCall",
+    "CallRefused"};
+const char* SpoilName(Spoil spoil) { return kSpoilNames[static_cast<int>(spoil)]; }
 
-const char* ReplyName(Reply reply) {
-  switch (reply) {
-    case Reply::StatusByte:
-      return "StatusByte";
-    case Reply::ReadCommandAck:
-      return "ReadCommandAck";
-    case Reply::ReadLocationAck:
-      return "ReadLocationAck";
-    case Reply::ReadRequestAck:
-      return "ReadRequestAck";
-    case Reply::ReadDataByte:
-      return "ReadDataByte";
-    case Reply::WriteCommandAck:
-      return "WriteCommandAck";
-    case Reply::WriteLocationAck:
-      return "WriteLocationAck";
-    case Reply::WriteRecordAck:
-      return "WriteRecordAck";
-  }
-  return "?";
-}
+const char* const kReplyNames[] = {
+    "StatusByte", "ReadCommandAck", "ReadLocationAck", "ReadRequestAck", "ReadDataByte",
+    "WriteCommandAck", "WriteLocationAck", "WriteRecordAck"};
+// clang-format on
+const char* ReplyName(Reply reply) { return kReplyNames[static_cast<int>(reply)]; }
 
 // One place of a transaction: a reply of the device, a byte of the library, or a
 // call of the library's on the port.
@@ -266,43 +222,36 @@ uint8_t ExtraByteCode(Reply reply) {
   }
 }
 
-// The code a transaction gives when its k-th call on the port meets a line error
-// or a port that has gone: every later request is refused too. The presence check
-// fails (2); the purge, the parity switch and a write fail to send (3); a read
-// receives nothing (4). After the call, the next call decides, unless the call was
-// a read left pending, which ends then (4), or the last call (0).
-uint8_t CodeOfCall(sim::Call call) {
-  switch (call) {
-    case sim::Call::EscapeCommFunction:
-    case sim::Call::GetCommModemStatus:
-      return KWELMORA_NO_DEVICE;
-    case sim::Call::ReadFile:
+// The code a transaction gives when its port fails at a point of the line, from
+// the port's totals there (`at`) and when the transaction began: no device (2)
+// until the presence check's four modem status reads are answered; then the next
+// step of the exchange decides: a byte to send is not sent (3), a reply to take is
+// not received (4), nothing left is done (0). A read or write left pending ends
+// there.
+uint8_t CodeAtLine(Exchange exchange, const sim::PortState& start, const sim::PortState& at) {
+  if (at.pendingReads > 0 || at.pendingWrites > 0) {
+    return at.pendingReads > 0 ? KWELMORA_RECEIVE_FAILED : KWELMORA_SEND_FAILED;
+  }
+  if (at.statusReads - start.statusReads < 4) {
+    return KWELMORA_NO_DEVICE;
+  }
+  unsigned sends = 0;
+  unsigned replies = 0;
+  for (const Place& place : AllPlaces()) {
+    if (place.exchange == exchange && place.reply && replies++ == at.bytesRead - start.bytesRead) {
       return KWELMORA_RECEIVE_FAILED;
-    default:
+    }
+    if (place.exchange == exchange && !place.reply &&
+        sends++ == at.bytesWritten - start.bytesWritten) {
       return KWELMORA_SEND_FAILED;
+    }
   }
+  return KWELMORA_OK;
 }
 
-uint8_t CallCaseCode(const std::vector<sim::Call>& kinds, size_t k, bool after,
-                     sim::ArrivalTiming arrival) {
-  if (!after) {
-    return CodeOfCall(kinds[k]);
-  }
-  // On the slow line reads and writes are left pending: they end then.
-  if (arrival == sim::ArrivalTiming::AfterReadPends) {
-    if (kinds[k] == sim::Call::ReadFile) return KWELMORA_RECEIVE_FAILED;
-    if (kinds[k] == sim::Call::WriteFile) return KWELMORA_SEND_FAILED;
-  }
-  return k + 1 < kinds.size() ? CodeOfCall(kinds[k + 1]) : static_cast<uint8_t>(KWELMORA_OK);
-}
-
-// The calls each transaction makes on the port, as recorded from a clean run.
-struct TransactionCalls {
-  std::vector<sim::Call> status, read, write;
-  const std::vector<sim::Call>& of(Exchange exchange) const {
-    return exchange == Exchange::Status ? status : exchange == Exchange::Read ? read : write;
-  }
-};
+// The calls each transaction makes on the port, as recorded from a clean run, by
+// Exchange.
+using TransactionCalls = std::array<std::vector<sim::Call>, 3>;
 
 constexpr size_t kFirstCallsTaken = 40;
 constexpr size_t kLastCallsTaken = 12;
@@ -398,7 +347,7 @@ std::vector<MatrixCase> BuildMatrix(const TransactionCalls& calls) {
   // read repeats the same four calls for every byte: the first requests and the
   // last ones stand for the rest.
   for (Exchange exchange : {Exchange::Status, Exchange::Read, Exchange::Write}) {
-    const std::vector<sim::Call>& kinds = calls.of(exchange);
+    const std::vector<sim::Call>& kinds = calls[static_cast<int>(exchange)];
     const size_t n = kinds.size();
     for (size_t k = 0; k < n; ++k) {
       if (k >= kFirstCallsTaken && k + kLastCallsTaken < n) {
@@ -407,14 +356,12 @@ std::vector<MatrixCase> BuildMatrix(const TransactionCalls& calls) {
       const Place place{exchange, false, ReplyPoint{}, static_cast<unsigned>(k), 0, true};
       const std::string where = std::string(ExchangeName(exchange)) + "/call" + std::to_string(k) +
                                 "(" + sim::CallName(kinds[k]) + ")";
+      // The code follows from where on the line the call failed (CodeAtLine).
       for (Spoil spoil : {Spoil::LineErrorBeforeCall, Spoil::LineErrorAfterCall,
-                          Spoil::VanishBeforeCall, Spoil::VanishAfterCall}) {
+                          Spoil::VanishBeforeCall, Spoil::VanishAfterCall, Spoil::CallRefused}) {
         ++turn;
-        MatrixCase c{
-            where + "/" + SpoilName(spoil), place, spoil, ZrvFault::Correct(), 0, ArrivalFor(turn)};
-        const bool after = spoil == Spoil::LineErrorAfterCall || spoil == Spoil::VanishAfterCall;
-        c.expected = CallCaseCode(kinds, k, after, c.arrival);
-        cases.push_back(c);
+        cases.push_back(MatrixCase{where + "/" + SpoilName(spoil), place, spoil,
+                                   ZrvFault::Correct(), 0, ArrivalFor(turn)});
       }
     }
   }
@@ -442,18 +389,7 @@ class FaultMatrixTest : public ZrvLineTest, public ::testing::WithParamInterface
         driver().TakeTransactionCalls(kPort);
         EXPECT_EQ(Run(exchange, kAddress, Pattern(1)).code, KWELMORA_OK);
       }
-      const std::vector<sim::Call> kinds = driver().TakeTransactionCalls(kPort);
-      switch (exchange) {
-        case Exchange::Status:
-          calls.status = kinds;
-          break;
-        case Exchange::Read:
-          calls.read = kinds;
-          break;
-        case Exchange::Write:
-          calls.write = kinds;
-          break;
-      }
+      calls[static_cast<int>(exchange)] = driver().TakeTransactionCalls(kPort);
     }
     return calls;
   }
@@ -497,6 +433,9 @@ class FaultMatrixTest : public ZrvLineTest, public ::testing::WithParamInterface
       case Spoil::VanishAfterCall:
         driver().SpoilAtCall(kPort, k, sim::CallPoint::After, sim::CallSpoil::Vanish);
         break;
+      case Spoil::CallRefused:
+        driver().SpoilAtCall(kPort, k, sim::CallPoint::Before, sim::CallSpoil::Refuse);
+        break;
       default:
         device.InjectFault(c.place.point, c.fault);
         break;
@@ -507,8 +446,8 @@ class FaultMatrixTest : public ZrvLineTest, public ::testing::WithParamInterface
   void CheckAftermath(const MatrixCase& c, const Transaction& result, const Record& stored,
                       const Record& written) {
     const Place& place = c.place;
-    if (place.call) {
-      return;  // the code alone: where the call fell decides which bytes moved
+    if (place.call && result.code != KWELMORA_OK) {
+      return;  // the bytes on the line were checked against the point of failure
     }
     switch (place.exchange) {
       case Exchange::Status: {
@@ -639,12 +578,40 @@ TEST_P(FaultMatrixTest, EveryPlaceEverySpoilGivesItsCodeAndTheNextTransactionSuc
     device.ClearLogs();
 
     Arm(c);
+    const sim::PortState start = driver().State(kPort);
     Transaction result;
     {
       Watchdog bound(kTransactionBoundMs, c.name.c_str());
       result = Run(c.place.exchange, kAddress, written, before);
     }
-    EXPECT_EQ(result.code, c.expected);
+    const bool vanished = c.spoil == Spoil::VanishBeforeCall || c.spoil == Spoil::VanishAfterCall;
+    const sim::PortState at = driver().StateAtSpoil();
+    // A device that does not answer costs the host one read time-out; nothing else
+    // waits for one.
+    const bool silent = c.spoil == Spoil::Silence || c.spoil == Spoil::Unplug ||
+                        c.spoil == Spoil::Late || c.spoil == Spoil::Stale;
+    EXPECT_EQ((vanished ? at : driver().State(kPort)).timedOut - start.timedOut, silent ? 1u : 0u)
+        << "time-outs that expired";
+    uint8_t expected = c.expected;
+    if (c.place.call) {
+      ASSERT_TRUE(at.exists) << "the spoil met its call";
+      expected = CodeAtLine(c.place.exchange, start, at);
+      // A refused purge may be done without: the exchange then carries on, and
+      // CheckAftermath sees all of it.
+      if (c.spoil == Spoil::CallRefused && result.code == KWELMORA_OK) {
+        expected = KWELMORA_OK;
+      }
+      driver().WaitForFarEnd(kPort);
+      const unsigned sent = at.bytesWritten - start.bytesWritten;
+      const auto received = static_cast<unsigned>(device.Received().size());
+      if (result.code != KWELMORA_OK) {
+        // Nothing goes after the point of failure (a vanished port loses what was
+        // still crossing the line).
+        EXPECT_LE(received, sent + at.pendingWrites) << "bytes on the line after the failure";
+        EXPECT_TRUE(vanished || received >= sent) << received << " of " << sent;
+      }
+    }
+    EXPECT_EQ(result.code, expected);
     CheckAftermath(c, result, stored, written);
     const bool lineError = c.spoil == Spoil::LineError || c.spoil == Spoil::LineErrorThenReply ||
                            c.spoil == Spoil::LineErrorBeforeCall ||
