@@ -47,49 +47,16 @@ long PortNumberOf(const std::string& upperPath) {
 }  // namespace
 
 const char* CallName(Call call) {
-  switch (call) {
-    case Call::CreateFileA:
-      return "CreateFileA";
-    case Call::GetFileType:
-      return "GetFileType";
-    case Call::CloseHandle:
-      return "CloseHandle";
-    case Call::GetCommConfig:
-      return "GetCommConfig";
-    case Call::GetCommState:
-      return "GetCommState";
-    case Call::SetCommState:
-      return "SetCommState";
-    case Call::SetupComm:
-      return "SetupComm";
-    case Call::GetCommTimeouts:
-      return "GetCommTimeouts";
-    case Call::SetCommTimeouts:
-      return "SetCommTimeouts";
-    case Call::ReadFile:
-      return "ReadFile";
-    case Call::WriteFile:
-      return "WriteFile";
-    case Call::GetOverlappedResult:
-      return "GetOverlappedResult";
-    case Call::CancelIoEx:
-      return "CancelIoEx";
-    case Call::SetCommMask:
-      return "SetCommMask";
-    case Call::WaitCommEvent:
-      return "WaitCommEvent";
-    case Call::ClearCommError:
-      return "ClearCommError";
-    case Call::PurgeComm:
-      return "PurgeComm";
-    case Call::EscapeCommFunction:
-      return "EscapeCommFunction";
-    case Call::GetCommModemStatus:
-      return "GetCommModemStatus";
-    case Call::Count:
-      break;
-  }
-  return "?";
+  static constexpr const char* kNames[] = {
+      "CreateFileA",     "GetFileType",        "CloseHandle",       "GetCommConfig",
+      "GetCommState",    "SetCommState",       "SetupComm",         "GetCommTimeouts",
+      "SetCommTimeouts", "ReadFile",           "WriteFile",         "GetOverlappedResult",
+      "CancelIoEx",      "SetCommMask",        "WaitCommEvent",     "ClearCommError",
+      "PurgeComm",       "EscapeCommFunction", "GetCommModemStatus"};
+  static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<unsigned>(Call::Count),
+                "one name for each call, in the order of Call");
+  const auto index = static_cast<unsigned>(call);
+  return index < static_cast<unsigned>(Call::Count) ? kNames[index] : "?";
 }
 
 VirtualSerialDriver& VirtualSerialDriver::Instance() {
@@ -232,7 +199,7 @@ void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
   }
   StepLock step(mutex_, changed_);
   auto found = portHandles_.find(reinterpret_cast<uintptr_t>(file));
-  if (found == portHandles_.end()) {
+  if (found == portHandles_.end() || found->second->removed) {
     return;
   }
   Port& port = *found->second;
@@ -274,15 +241,13 @@ void VirtualSerialDriver::SpoilAt(Port& port, Call call, bool served,
 }
 
 void VirtualSerialDriver::Forget(Port& port, std::unique_lock<SrwLock>& lock) {
-  // The port's handles go first, so that no call adds an operation while a
+  // The port refuses requests first, so that no call adds an operation while a
   // callback under way on another thread finishes (the lock is let go for that);
   // then its pending operations end as a removed device ends them. Its far end is
-  // not told.
+  // not told. A handle still open on it keeps it until CloseHandle, as a handle
+  // keeps a removed device's object on Windows.
   port.removed = true;
   port.toFarEnd.clear();
-  for (auto it = portHandles_.begin(); it != portHandles_.end();) {
-    it = it->second == &port ? portHandles_.erase(it) : std::next(it);
-  }
   const DWORD self = GetCurrentThreadId();
   changed_.Wait(lock, [&] { return port.drainer == 0 || port.drainer == self; });
   while (!port.operations.empty()) {
@@ -512,6 +477,11 @@ bool VirtualSerialDriver::IsLiveHandle(HANDLE handle) const {
   return portHandles_.count(key) != 0 || deviceHandles_.count(key) != 0;
 }
 
+unsigned VirtualSerialDriver::OpenPortHandles() const {
+  std::lock_guard<SrwLock> lock(mutex_);
+  return static_cast<unsigned>(portHandles_.size());
+}
+
 bool VirtualSerialDriver::Injected(Call call, DWORD* error) {
   const unsigned index = static_cast<unsigned>(call);
   ++counts_[index];
@@ -541,13 +511,19 @@ VirtualSerialDriver::Port* VirtualSerialDriver::Admit(Call call, HANDLE file, bo
   return port;
 }
 
-VirtualSerialDriver::Port* VirtualSerialDriver::PortOf(HANDLE file, DWORD* error) {
+VirtualSerialDriver::Port* VirtualSerialDriver::PortOf(HANDLE file, DWORD* error, bool request) {
   auto found = portHandles_.find(reinterpret_cast<uintptr_t>(file));
   if (found == portHandles_.end()) {
     *error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  return found->second;
+  // After a surprise removal the serial driver fails every request with
+  // STATUS_DELETE_PENDING, which the caller sees as ERROR_ACCESS_DENIED.
+  if (request && found->second->removed) {
+    *error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  return found->second.get();
 }
 
 VirtualSerialDriver::Port* VirtualSerialDriver::FindPort(unsigned number) const {
@@ -654,7 +630,7 @@ HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
     ResetOpenState(*port);
     // Opening the port applies its settings to the line again.
     ApplyLineControl(*port);
-    portHandles_[port->handle] = port;
+    portHandles_[port->handle] = Shared(*port);
     result = reinterpret_cast<HANDLE>(port->handle);
     opened = Shared(*port);
   }
@@ -702,7 +678,8 @@ BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
     if (found == portHandles_.end()) {
       return answer.Fail(ERROR_INVALID_HANDLE);
     }
-    Port& port = *found->second;
+    const std::shared_ptr<Port> held = found->second;  // a removed port goes with it
+    Port& port = *held;
     // Closing the handle cancels what is still pending on it, as the system does
     // at the handle's cleanup. The library should have waited for all of it: a
     // port closed with a wait pending has been left unusable by some drivers.

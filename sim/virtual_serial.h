@@ -195,8 +195,10 @@ class VirtualSerialDriver {
   // Creates COM<number>, reachable as "\\.\COM<number>" (any letter case), with
   // the driver's default settings.
   void AddPort(unsigned number);
-  // Removes a port; a handle still open on it fails every call from then on, and
-  // its pending operations complete with ERROR_OPERATION_ABORTED.
+  // Removes a port; a handle still open on it fails every request from then on
+  // with ERROR_ACCESS_DENIED (CancelIoEx finds nothing: ERROR_NOT_FOUND) until
+  // CloseHandle, which succeeds, and its pending operations complete with
+  // ERROR_OPERATION_ABORTED.
   void RemovePort(unsigned number);
   // The spoil befalls the port at the library's (skip+1)-th call of a
   // transaction's kinds on it from now on: EscapeCommFunction, GetCommModemStatus,
@@ -308,6 +310,8 @@ class VirtualSerialDriver {
   std::string LastOpenedPath() const;
   // True when `handle` is a handle this driver gave out and has not closed.
   bool IsLiveHandle(HANDLE handle) const;
+  // Handles of ports, removed ones included, that are not closed yet.
+  unsigned OpenPortHandles() const;
 
   // The Win32 calls, as the sim binding forwards them. Besides what the top of
   // this file says:
@@ -380,8 +384,9 @@ class VirtualSerialDriver {
   // open port behind the handle, fAbortOnError after a line error. Null with the
   // error chosen when the call is refused.
   Port* Admit(Call call, HANDLE file, bool transfer, DWORD* error);
-  // The open port behind a handle, or null (error already chosen).
-  Port* PortOf(HANDLE file, DWORD* error);
+  // The open port behind a handle, or null (error already chosen); a removed one
+  // only when the call is no request to the driver.
+  Port* PortOf(HANDLE file, DWORD* error, bool request = true);
   Port* FindPort(unsigned number) const;
   // SpoilAtCall's check at one call of the port, before (served false) or after
   // it; spoils the port when it is due. Reads and writes are checked after they
@@ -458,7 +463,8 @@ class VirtualSerialDriver {
   mutable Condition changed_;
   std::map<unsigned, std::shared_ptr<Port>> ports_;
   std::map<std::string, DWORD> devices_;  // file type by upper-cased path
-  std::map<uintptr_t, Port*> portHandles_;
+  // A handle holds its port until it is closed, a removed one too.
+  std::map<uintptr_t, std::shared_ptr<Port>> portHandles_;
   std::map<uintptr_t, DWORD> deviceHandles_;  // file type by handle
   Failure failures_[static_cast<unsigned>(Call::Count)];
   unsigned counts_[static_cast<unsigned>(Call::Count)] = {};

@@ -676,7 +676,7 @@ BOOL VirtualSerialDriver::CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
   if (Injected(Call::CancelIoEx, &error)) {
     return answer.Fail(error);
   }
-  Port* port = PortOf(file, &error);
+  Port* port = PortOf(file, &error, false);
   if (port == nullptr) {
     return answer.Fail(error);
   }

@@ -120,4 +120,11 @@ void ResetLibrary() {
 
 void LibraryTest::SetUp() { ResetLibrary(); }
 
-void LibraryTest::TearDown() { ResetLibrary(); }
+void LibraryTest::TearDown() {
+  delete CommSlots[ActiveSlot];  // closes the library's port
+  CommSlots[ActiveSlot] = nullptr;
+  if (!opensPortsItself) {
+    EXPECT_EQ(driver().OpenPortHandles(), 0u) << "a port handle left open, a vanished port's too";
+  }
+  ResetLibrary();
+}

@@ -55,4 +55,7 @@ class LibraryTest : public ::testing::Test {
   void TearDown() override;
 
   sim::VirtualSerialDriver& driver() { return sim::VirtualSerialDriver::Instance(); }
+  // Unless a test opens ports itself and leaves them to the reset, it ends with
+  // every port handle closed once the library has closed its port.
+  bool opensPortsItself = false;
 };

@@ -55,6 +55,7 @@ class SerialLineTest : public LibraryTest {
 
   void SetUp() override {
     LibraryTest::SetUp();
+    opensPortsItself = true;
     driver().AddPort(kPort);
     handle = serial_io::CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);

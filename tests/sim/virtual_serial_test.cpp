@@ -8,6 +8,7 @@ namespace {
 
 class VirtualSerialTest : public LibraryTest {
  protected:
+  VirtualSerialTest() { opensPortsItself = true; }
   HANDLE Open(const char* path) {
     return driver().CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED);
@@ -151,13 +152,18 @@ TEST_F(VirtualSerialTest, OtherDevicesOpenButAreNotCharacterDevices) {
   EXPECT_FALSE(driver().IsLiveHandle(handle));
 }
 
-TEST_F(VirtualSerialTest, RemovedPortInvalidatesItsHandle) {
+TEST_F(VirtualSerialTest, RemovedPortRefusesEveryRequestUntilItsHandleIsClosed) {
   driver().AddPort(1);
   HANDLE handle = Open("\\\\.\\COM1");
   driver().RemovePort(1);
   EXPECT_FALSE(driver().SetupComm(handle, 1, 1));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(driver().CancelIoEx(handle, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
   EXPECT_FALSE(driver().State(1).exists);
+  EXPECT_EQ(driver().OpenPortHandles(), 1u);
+  EXPECT_TRUE(driver().CloseHandle(handle));
+  EXPECT_EQ(driver().OpenPortHandles(), 0u);
 }
 
 }  // namespace
