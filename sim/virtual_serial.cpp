@@ -181,20 +181,13 @@ std::vector<Call> VirtualSerialDriver::TakeTransactionCalls(unsigned number) {
 }
 
 void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
-  switch (call) {
-    case Call::EscapeCommFunction:
-    case Call::GetCommModemStatus:
-    case Call::PurgeComm:
-    case Call::GetCommState:
-    case Call::SetCommState:
-    case Call::WriteFile:
-    case Call::ReadFile:
-      break;
-    default:
-      return;
-  }
+  static constexpr Call kTransactionKinds[] = {
+      Call::EscapeCommFunction, Call::GetCommModemStatus, Call::PurgeComm, Call::GetCommState,
+      Call::SetCommState,       Call::WriteFile,          Call::ReadFile};
   // A read or write is checked after it was served inside the call itself.
-  if (served && (call == Call::ReadFile || call == Call::WriteFile)) {
+  if (std::find(std::begin(kTransactionKinds), std::end(kTransactionKinds), call) ==
+          std::end(kTransactionKinds) ||
+      (served && (call == Call::ReadFile || call == Call::WriteFile))) {
     return;
   }
   StepLock step(mutex_, changed_);
@@ -271,29 +264,29 @@ unsigned VirtualSerialDriver::CallCount(Call call) const {
   return counts_[static_cast<unsigned>(call)];
 }
 
-void VirtualSerialDriver::ForceOutcome(unsigned number, IoKind kind, const ForcedOutcome& outcome,
-                                       unsigned skip, unsigned times) {
+void VirtualSerialDriver::ChangePort(unsigned number, const std::function<void(Port&)>& change) {
   StepLock step(mutex_, changed_);
   Port* port = FindPort(number);
-  if (port != nullptr && kind != IoKind::Count) {
-    port->forced[static_cast<unsigned>(kind)] = ForcedSlot{outcome, skip, times};
+  if (port != nullptr) {
+    change(*port);
+  }
+}
+
+void VirtualSerialDriver::ForceOutcome(unsigned number, IoKind kind, const ForcedOutcome& outcome,
+                                       unsigned skip, unsigned times) {
+  if (kind != IoKind::Count) {
+    ChangePort(number, [&](Port& port) {
+      port.forced[static_cast<unsigned>(kind)] = ForcedSlot{outcome, skip, times};
+    });
   }
 }
 
 void VirtualSerialDriver::SetDriverDcb(unsigned number, const DCB& dcb) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port != nullptr) {
-    port->dcb = dcb;
-  }
+  ChangePort(number, [&](Port& port) { port.dcb = dcb; });
 }
 
 void VirtualSerialDriver::SetDriverTimeouts(unsigned number, const COMMTIMEOUTS& timeouts) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port != nullptr) {
-    port->timeouts = timeouts;
-  }
+  ChangePort(number, [&](Port& port) { port.timeouts = timeouts; });
 }
 
 void VirtualSerialDriver::SetTimeScale(double scale) {
@@ -314,31 +307,25 @@ double VirtualSerialDriver::TimeScale() const {
 }
 
 void VirtualSerialDriver::SetWriteCompletion(unsigned number, WriteCompletion mode) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port != nullptr) {
-    port->writeCompletion = mode;
+  ChangePort(number, [&](Port& port) {
+    port.writeCompletion = mode;
     WakeClock();
-  }
+  });
 }
 
 void VirtualSerialDriver::SetAdapterLatency(unsigned number, std::chrono::microseconds latency) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port != nullptr) {
-    port->adapterLatency = std::max(latency, std::chrono::microseconds(0));
-    port->adapter.SetLatency(Scaled(static_cast<double>(port->adapterLatency.count())));
+  ChangePort(number, [&](Port& port) {
+    port.adapterLatency = std::max(latency, std::chrono::microseconds(0));
+    port.adapter.SetLatency(Scaled(static_cast<double>(port.adapterLatency.count())));
     WakeClock();
-  }
+  });
 }
 
 void VirtualSerialDriver::HoldOutput(unsigned number, bool held) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port != nullptr) {
-    port->outputHeld = held;
+  ChangePort(number, [&](Port& port) {
+    port.outputHeld = held;
     WakeClock();
-  }
+  });
 }
 
 void VirtualSerialDriver::SetAbortScope(AbortScope scope) {
@@ -347,22 +334,17 @@ void VirtualSerialDriver::SetAbortScope(AbortScope scope) {
 }
 
 void VirtualSerialDriver::SetArrivalTiming(unsigned number, ArrivalTiming timing) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port != nullptr) {
-    port->arrivalTiming = timing;
+  ChangePort(number, [&](Port& port) {
+    port.arrivalTiming = timing;
     WakeClock();
-  }
+  });
 }
 
 void VirtualSerialDriver::RaiseCommEvents(unsigned number, DWORD events, DWORD ceErrors) {
-  StepLock step(mutex_, changed_);
-  Port* port = FindPort(number);
-  if (port == nullptr) {
-    return;
-  }
-  AddLineErrors(*port, ceErrors);
-  Signal(*port, events);
+  ChangePort(number, [&](Port& port) {
+    AddLineErrors(port, ceErrors);
+    Signal(port, events);
+  });
 }
 
 unsigned VirtualSerialDriver::StrayCompletions() {
@@ -449,19 +431,9 @@ PortState VirtualSerialDriver::StateOf(const Port& port) const {
   state.statusReads = port.statusReads;
   state.timedOut = port.timedOut;
   for (const auto& operation : port.operations) {
-    switch (operation->kind) {
-      case IoKind::Read:
-        ++state.pendingReads;
-        break;
-      case IoKind::Write:
-        ++state.pendingWrites;
-        break;
-      case IoKind::CommWait:
-        state.waitPending = true;
-        break;
-      case IoKind::Count:
-        break;
-    }
+    state.pendingReads += operation->kind == IoKind::Read ? 1 : 0;
+    state.pendingWrites += operation->kind == IoKind::Write ? 1 : 0;
+    state.waitPending = state.waitPending || operation->kind == IoKind::CommWait;
   }
   return state;
 }
@@ -553,15 +525,11 @@ void VirtualSerialDriver::ApplyLineControl(Port& port) {
   // and "toggle" leave the line to the driver's flow control, not modelled here.
   const bool oldRts = port.rts;
   const bool oldDtr = port.dtr;
-  if (port.dcb.fDtrControl == DTR_CONTROL_DISABLE) {
-    port.dtr = false;
-  } else if (port.dcb.fDtrControl == DTR_CONTROL_ENABLE) {
-    port.dtr = true;
+  if (port.dcb.fDtrControl == DTR_CONTROL_DISABLE || port.dcb.fDtrControl == DTR_CONTROL_ENABLE) {
+    port.dtr = port.dcb.fDtrControl == DTR_CONTROL_ENABLE;
   }
-  if (port.dcb.fRtsControl == RTS_CONTROL_DISABLE) {
-    port.rts = false;
-  } else if (port.dcb.fRtsControl == RTS_CONTROL_ENABLE) {
-    port.rts = true;
+  if (port.dcb.fRtsControl == RTS_CONTROL_DISABLE || port.dcb.fRtsControl == RTS_CONTROL_ENABLE) {
+    port.rts = port.dcb.fRtsControl == RTS_CONTROL_ENABLE;
   }
   TellLines(port, oldRts, oldDtr);
 }

@@ -388,6 +388,8 @@ class VirtualSerialDriver {
   // only when the call is no request to the driver.
   Port* PortOf(HANDLE file, DWORD* error, bool request = true);
   Port* FindPort(unsigned number) const;
+  // Runs `change` on the port under the lock, if it exists.
+  void ChangePort(unsigned number, const std::function<void(Port&)>& change);
   // SpoilAtCall's check at one call of the port, before (served false) or after
   // it; spoils the port when it is due. Reads and writes are checked after they
   // were served under the same lock, so that nothing completes them in between.

@@ -1,6 +1,7 @@
 // The two port exports and the library's port state, as a host sees them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <new>
 #include <set>
@@ -345,10 +346,18 @@ TEST_F(PortThreadsTest, CloseFromAnotherThreadReturnsWhileTheOpeningThreadTakesN
     ASSERT_LT(GetTickCount64(), patience) << "no hand-over reached the opening thread";
   }
   driver().RaiseCommEvents(kPort, EV_ERR, CE_FRAME);
+  const auto closing = std::chrono::steady_clock::now();
   {
     Watchdog bound(10000, "a close while the opening thread takes no messages");
     EXPECT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
   }
+  // The hand-over has its grace of 2 s before the close drops it; the rest of the
+  // close (two threads to end, a few port calls) gets 1 s of slack.
+  const auto closedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - closing)
+                            .count();
+  EXPECT_GE(closedMs, 2000);
+  EXPECT_LE(closedMs, 2 * 2000 + 1000);
   EXPECT_FALSE(driver().State(kPort).open);
   EXPECT_EQ(LastError().text, Cp1250("Nie przekazano zdarzenia portu."));
   EXPECT_EQ(LastError().code, ERROR_TIMEOUT);

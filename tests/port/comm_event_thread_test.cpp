@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -17,8 +19,8 @@ namespace {
 
 constexpr unsigned kPort = 3;
 
-// A port object that also notes every event its handler is given, and can run a
-// step of the test's right after its handler has handled an event.
+// A port object that also notes every event its handler is given and when, and can
+// run a step of the test's right after its handler has handled an event.
 class WatchedComm : public TComm {
  public:
   void LineEventHandler(DWORD event) override {
@@ -27,6 +29,7 @@ class WatchedComm : public TComm {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       events_.push_back(event);
+      times_.push_back(std::chrono::steady_clock::now());
       after.swap(afterEvent_);
     }
     if (after) {
@@ -43,10 +46,15 @@ class WatchedComm : public TComm {
     return events_;
   }
   size_t EventCount() { return Events().size(); }
+  std::vector<std::chrono::steady_clock::time_point> Times() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return times_;
+  }
 
  private:
   std::mutex mutex_;
   std::vector<DWORD> events_;
+  std::vector<std::chrono::steady_clock::time_point> times_;
   std::function<void()> afterEvent_;
 };
 
@@ -223,6 +231,16 @@ TEST_F(WatcherTest, ErrorNotClearedAtOnceIsHandedOverAgainUntilItIs) {
       << "the watcher gave up on a port whose error could not be cleared at once";
   EXPECT_EQ(driver().CallCount(sim::Call::ClearCommError), 5u);
   EXPECT_EQ(LastError().code, CE_FRAME);
+  // From the second refusal on, the watcher pauses 50 ms before each hand-over:
+  // the hand-overs after it never come sooner, and the shortest gap is within
+  // twice that plus 200 ms for the two thread switches of a hand-over.
+  const auto times = port.Times();
+  ASSERT_EQ(times.size(), 5u);
+  auto shortest = times[2] - times[1];
+  for (size_t i = 3; i < times.size(); ++i) shortest = std::min(shortest, times[i] - times[i - 1]);
+  const auto shortestMs = std::chrono::duration_cast<std::chrono::milliseconds>(shortest).count();
+  EXPECT_GE(shortestMs, 50);
+  EXPECT_LE(shortestMs, 2 * 50 + 200);
 }
 
 TEST_F(WatcherTest, CloseWhileTheWatcherIsBlockedInAHandOverFinishes) {
