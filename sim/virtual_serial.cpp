@@ -181,6 +181,7 @@ std::vector<Call> VirtualSerialDriver::TakeTransactionCalls(unsigned number) {
 }
 
 void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
+  // The calls a transaction is made of (SpoilAtCall counts these alone).
   static constexpr Call kTransactionKinds[] = {
       Call::EscapeCommFunction, Call::GetCommModemStatus, Call::PurgeComm, Call::GetCommState,
       Call::SetCommState,       Call::WriteFile,          Call::ReadFile};
