@@ -13,6 +13,11 @@ void UsbSerialAdapter::Take(uint8_t value, WireParity parity, TimePoint arrived)
   held_.push_back(Character{value, parity, arrived});
 }
 
+void UsbSerialAdapter::TakeLines(const InputLines& lines, TimePoint changed) {
+  if (!lines_.empty()) changed = std::max(changed, lines_.back().first);
+  lines_.emplace_back(changed, lines);
+}
+
 UsbSerialAdapter::Packet UsbSerialAdapter::FirstPacket() const {
   Packet packet;
   if (held_.empty()) return packet;
@@ -27,15 +32,25 @@ UsbSerialAdapter::Packet UsbSerialAdapter::FirstPacket() const {
   return packet;
 }
 
-UsbSerialAdapter::TimePoint UsbSerialAdapter::NextRelease() const { return FirstPacket().due; }
+UsbSerialAdapter::TimePoint UsbSerialAdapter::NextRelease() const {
+  return lines_.empty() ? FirstPacket().due
+                        : std::min(FirstPacket().due, lines_.front().first + latency_);
+}
 
-std::vector<UsbSerialAdapter::Character> UsbSerialAdapter::Release(TimePoint now) {
+std::vector<UsbSerialAdapter::Character> UsbSerialAdapter::Release(
+    TimePoint now, std::optional<InputLines>* lines) {
   std::vector<Character> released;
+  // A line change a period old has gone in a status packet of its own at the latest.
+  TimePoint statusSent = now - latency_;
   for (Packet packet = FirstPacket(); packet.size > 0 && packet.due <= now;
        packet = FirstPacket()) {
     released.insert(released.end(), held_.begin(),
                     held_.begin() + static_cast<std::ptrdiff_t>(packet.size));
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(packet.size));
+    statusSent = std::max(statusSent, packet.due);
+  }
+  for (; !lines_.empty() && lines_.front().first <= statusSent; lines_.pop_front()) {
+    if (lines != nullptr) *lines = lines_.front().second;
   }
   return released;
 }

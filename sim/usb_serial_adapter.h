@@ -9,8 +9,10 @@
 // The model's timer starts when a character reaches an empty adapter and fires one
 // period later; whatever has arrived by then goes with it. A real adapter's timer
 // runs from the last packet it sent, so a reply may wait anything from nothing to a
-// whole period: the model's figures are the upper end. What the device sends towards
-// the host is all it delays: bytes from the host and the modem lines pass at once.
+// whole period: the model's figures are the upper end. The device's modem lines (CTS,
+// DSR, RI, DCD) reach the host only in the status bytes of a packet: a change goes
+// with the first data packet sent after it, or one period after it when none is.
+// Bytes from the host and the host's own lines pass at once.
 //
 // Clock-free and not thread-safe: its owner (the virtual serial driver, zrvsim's
 // loop) tells it when each character arrived, asks when the next packet is due,
@@ -21,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "far_end.h"
@@ -48,26 +52,34 @@ class UsbSerialAdapter {
   void SetLatency(Clock::duration latency);
   Clock::duration Latency() const { return latency_; }
 
-  // True when a character handed to Take would come out at its arrival, as on a
-  // native port: no timer, and nothing held that it would have to follow.
+  // True when a character (a line change) handed to Take (TakeLines) would come out
+  // at its arrival, as on a native port: no timer, and nothing held before it.
   bool PassesThrough() const { return latency_ <= Clock::duration::zero() && held_.empty(); }
+  bool LinesPassThrough() const { return latency_ <= Clock::duration::zero() && lines_.empty(); }
 
   // A character from the device reached the adapter at `arrived`. Characters come
   // in the order they arrive; one dated before its predecessor counts as arriving
   // with it.
   void Take(uint8_t value, WireParity parity, TimePoint arrived);
+  // The device set its lines to `lines` at `changed` (dated as Take dates characters).
+  void TakeLines(const InputLines& lines, TimePoint changed);
 
-  // When the next packet goes to the host, as far as the characters taken so far
-  // tell: a character still to come may make a full packet earlier. kNothingDue
-  // when nothing is held.
+  // When the next packet goes to the host, as far as the characters and line
+  // changes taken so far tell: a character still to come may make a full packet
+  // earlier. kNothingDue when nothing is held.
   TimePoint NextRelease() const;
 
-  // The characters whose packets have gone to the host by `now`, in order. The
-  // caller must have handed over every character that arrived before `now`.
-  std::vector<Character> Release(TimePoint now);
+  // The characters whose packets have gone to the host by `now`, in order, and in
+  // `lines` the device's lines as the last of those packets (or a status packet
+  // since) showed them, when they changed. The caller must have handed over every
+  // character and line change that came before `now`.
+  std::vector<Character> Release(TimePoint now, std::optional<InputLines>* lines = nullptr);
 
   // Forgets what is held (the device cable pulled with bytes in the adapter).
-  void Clear() { held_.clear(); }
+  void Clear() {
+    held_.clear();
+    lines_.clear();
+  }
 
   size_t Held() const { return held_.size(); }
 
@@ -81,6 +93,7 @@ class UsbSerialAdapter {
 
   Clock::duration latency_{0};
   std::deque<Character> held_;
+  std::deque<std::pair<TimePoint, InputLines>> lines_;  // changes not yet sent, in order
 };
 
 }  // namespace sim

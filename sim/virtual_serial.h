@@ -442,6 +442,8 @@ class VirtualSerialDriver {
   // The line errors a character brings with it as the receiver samples it.
   DWORD SampleErrors(const Port& port, uint8_t value, WireParity parity) const;
   void SetLines(Port& port, const InputLines& lines);
+  // Hands on what the port's adapter has let go by `now`: characters and lines.
+  void ReleaseFromAdapter(Port& port, std::chrono::steady_clock::time_point now);
   void TellLines(Port& port, bool oldRts, bool oldDtr);
   void LineSend(unsigned number, uint64_t attachment, uint8_t value, WireParity parity,
                 std::chrono::microseconds after);

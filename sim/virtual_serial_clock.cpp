@@ -84,10 +84,7 @@ void VirtualSerialDriver::RunClock() {
           port.arriving.pop_front();
           Arrive(port, arrival.value, arrival.parity);
         }
-        // What an adapter lets go crosses on to the port as if straight off the line.
-        for (const UsbSerialAdapter::Character& released : port.adapter.Release(now)) {
-          Arrive(port, released.value, released.parity);
-        }
+        ReleaseFromAdapter(port, now);
         ReleaseHeld(port);
         AdvanceForced(port);
         AdvanceWrites(port);

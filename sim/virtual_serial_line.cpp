@@ -7,6 +7,7 @@
 // thread at a time per port. A far end may therefore call its LineSide, or the
 // driver, from inside a callback.
 #include <algorithm>
+#include <optional>
 
 #include "nt_status.h"
 #include "virtual_port.h"
@@ -296,6 +297,15 @@ void VirtualSerialDriver::SetLines(Port& port, const InputLines& lines) {
   WakeClock();
 }
 
+void VirtualSerialDriver::ReleaseFromAdapter(Port& port, TimePoint now) {
+  // What an adapter lets go crosses on to the port as if straight off the line.
+  std::optional<InputLines> lines;
+  for (const UsbSerialAdapter::Character& released : port.adapter.Release(now, &lines)) {
+    Arrive(port, released.value, released.parity);
+  }
+  if (lines) SetLines(port, *lines);
+}
+
 void VirtualSerialDriver::LineSend(unsigned number, uint64_t attachment, uint8_t value,
                                    WireParity parity, std::chrono::microseconds after) {
   StepLock step(mutex_, changed_);
@@ -355,7 +365,9 @@ void VirtualSerialDriver::LineInputs(unsigned number, uint64_t attachment,
   if (port == nullptr || port->attachment != attachment || port->removed) {
     return;
   }
-  SetLines(*port, lines);
+  if (port->adapter.LinesPassThrough()) return SetLines(*port, lines);
+  port->adapter.TakeLines(lines, Clock::now());  // the port sees them with a packet
+  WakeClock();
 }
 
 BOOL VirtualSerialDriver::EscapeCommFunction(HANDLE file, DWORD function) {
@@ -416,7 +428,7 @@ BOOL VirtualSerialDriver::EscapeCommFunction(HANDLE file, DWORD function) {
 
 BOOL VirtualSerialDriver::GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
   LastError answer;
-  std::lock_guard<SrwLock> lock(mutex_);
+  StepLock step(mutex_, changed_);
   DWORD error = 0;
   Port* port = Admit(Call::GetCommModemStatus, file, false, &error);
   if (port == nullptr) {
@@ -425,6 +437,8 @@ BOOL VirtualSerialDriver::GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
   if (modemStatus == nullptr) {
     return answer.Fail(ERROR_INVALID_PARAMETER);
   }
+  // The last status packet due by now has arrived, however late the clock thread is.
+  ReleaseFromAdapter(*port, Clock::now());
   const InputLines& lines = port->lines;
   *modemStatus = (lines.cts ? MS_CTS_ON : 0) | (lines.dsr ? MS_DSR_ON : 0) |
                  (lines.ring ? MS_RING_ON : 0) | (lines.rlsd ? MS_RLSD_ON : 0);

@@ -20,10 +20,6 @@ constexpr char kFtdi[] = "FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000";
 constexpr char kCdc[] = "USB\\VID_2341&PID_0043\\85736323838351F0E1B1";
 constexpr char kNative[] = "ACPI\\PNP0501\\1";
 
-std::string Dword(DWORD value) {
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 class PortAdapterTest : public ::testing::Test {
  protected:
   void SetUp() override { machine_.Install(); }
@@ -134,13 +130,18 @@ TEST_F(PortAdapterTest, OnlyThePortNameOfDeviceParametersNamesThePort) {
   EXPECT_EQ(lookup.nodes[0].deviceId, "FTDIBUS\\A\\0000");
 }
 
-TEST_F(PortAdapterTest, EveryNodeNamingThePortIsFoundInEnumerationOrder) {
-  AddNode("FTDIBUS\\VID_0403+PID_6001+OLD\\0000", "COM3");  // an adapter used before
+TEST_F(PortAdapterTest, EveryNodeNamingThePortIsFoundInEnumerationOrderWithItsOwnTimer) {
+  const char* const old = "FTDIBUS\\VID_0403+PID_6001+OLD\\0000";  // an adapter used before
+  AddNode(old, "COM3");
+  SetLatency(old, REG_DWORD, Dword(16));
   AddNode(kFtdi, "COM3");
+  SetLatency(kFtdi, REG_DWORD, Dword(2));
   const adapter::PortLookup lookup = adapter::FindPortNodes("COM3");
   ASSERT_EQ(lookup.nodes.size(), 2u);
-  EXPECT_EQ(lookup.nodes[0].deviceId, kFtdi);
-  EXPECT_EQ(lookup.nodes[1].deviceId, "FTDIBUS\\VID_0403+PID_6001+OLD\\0000");
+  EXPECT_EQ(lookup.nodes[0].deviceId + " " + std::to_string(lookup.nodes[0].latencyMs),
+            std::string(kFtdi) + " 2");
+  EXPECT_EQ(lookup.nodes[1].deviceId + " " + std::to_string(lookup.nodes[1].latencyMs),
+            std::string(old) + " 16");
 }
 
 TEST_F(PortAdapterTest, KeysRefusingReadingArePassedOver) {

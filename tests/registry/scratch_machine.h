@@ -15,8 +15,9 @@
 // What ScratchMachine::Describe answers for a value that is not there.
 constexpr char kMissing[] = "missing";
 
-// A string value's bytes as stored, with its terminating NUL.
+// A string value's bytes as stored, with its terminating NUL; a REG_DWORD's.
 inline std::string Sz(std::string text) { return text.append(1, '\0'); }
+inline std::string Dword(DWORD value) { return std::string(reinterpret_cast<char*>(&value), 4); }
 
 // A scratch key of this process under HKEY_CURRENT_USER of Wine's real registry,
 // which a predefined key (HKEY_LOCAL_MACHINE, or HKEY_CURRENT_USER itself) stands

@@ -17,10 +17,6 @@
 
 namespace {
 
-std::string Dword(DWORD value) {
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 std::string Parameters(const std::string& deviceId) {
   return std::string(adapter::kEnumPath) + "\\" + deviceId + "\\Device Parameters";
 }
@@ -32,7 +28,7 @@ std::string Parameters(const std::string& deviceId) {
 //   COM7  FTDI adapter whose key refuses changes (no administrator's rights)
 //   COM4  USB class-driver adapter
 //   COM1  the computer's own port
-//   COM8  named by two FTDI nodes: one left by an adapter used before
+//   COM8  named by two FTDI nodes at 16 and 4 ms: one left by an adapter used before
 const char* const kFtdi3 = "FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000";
 const char* const kFtdi5 = "FTDIBUS\\VID_0403+PID_6015+DN05XYZ\\0000";
 const char* const kFtdi6 = "FTDIBUS\\VID_0403+PID_6010+FT1234A\\0000";
@@ -48,8 +44,8 @@ struct AdapterRun {
   int exit;
   std::vector<std::string> out;        // each must appear on stdout
   std::vector<std::string> err;        // each must appear on stderr
-  const char* changed = nullptr;       // the node whose LatencyTimer the run changes
-  const char* latencyAfter = nullptr;  // and what it holds afterwards
+  std::vector<const char*> changed = {};  // the nodes whose LatencyTimer the run changes
+  const char* latencyAfter = nullptr;     // and what each holds afterwards
 };
 
 void PrintTo(const AdapterRun& run, std::ostream* out) { *out << run.story; }
@@ -96,7 +92,8 @@ const AdapterRun kRuns[] = {
     {"TwoNodesAreBothShown",
      {"COM8", "adapter"},
      0,
-     {"COM8: 2 device nodes name this port", kFtdi8a, kFtdi8b},
+     {"COM8: 2 device nodes name this port", std::string(kFtdi8a) + "\n  latency timer  16 ms\n",
+      std::string(kFtdi8b) + "\n  latency timer  4 ms\n"},
      {}},
     {"PortWithoutANodeFails",
      {"COM2", "adapter"},
@@ -108,21 +105,22 @@ const AdapterRun kRuns[] = {
      0,
      {std::string("COM3: LatencyTimer of ") + kFtdi3 + " set to 2 ms (was 16 ms)\n", kReplug},
      {},
-     kFtdi3,
+     {kFtdi3},
      "type 4: 02 00 00 00"},
     {"SetLatencyOnAFtdiWithoutAValueCreatesIt",
      {"COM6", "adapter", "--set-latency", "255"},
      0,
      {"set to 255 ms (was not set: the driver's default, 16 ms)\n", kReplug},
      {},
-     kFtdi6,
+     {kFtdi6},
      "type 4: FF 00 00 00"},
     {"SetLatencyWritesEveryFtdiNodeOfThePort",
      {"COM8", "adapter", "--set-latency", "1"},
      0,
-     {std::string(kFtdi8a) + " set to 1 ms", std::string(kFtdi8b) + " set to 1 ms", kReplug},
+     {std::string(kFtdi8a) + " set to 1 ms (was 16 ms)",
+      std::string(kFtdi8b) + " set to 1 ms (was 4 ms)", kReplug},
      {},
-     kFtdi8b,
+     {kFtdi8a, kFtdi8b},
      "type 4: 01 00 00 00"},
     {"RefusedWriteSaysRunAsAdministrator",
      {"COM7", "adapter", "--set-latency", "1"},
@@ -132,7 +130,7 @@ const AdapterRun kRuns[] = {
           " (error 5, access denied): run zrvtool as administrator, or set the timer in Device "
           "Manager\n",
       kReplug},
-     kFtdi7,
+     {kFtdi7},
      "type 4: 10 00 00 00"},
     {"SetLatencyOnANativePortFails",
      {"COM1", "adapter", "--set-latency", "1"},
@@ -154,7 +152,7 @@ const AdapterRun kRuns[] = {
      2,
      {},
      {"zrvtool: bad latency '0' (1..255 ms)"},
-     kFtdi3,
+     {kFtdi3},
      "type 4: 10 00 00 00"},
     {"Latency256IsAUsageError",
      {"COM3", "adapter", "--set-latency", "256"},
@@ -185,7 +183,7 @@ class AdapterCommandTest : public ::testing::TestWithParam<AdapterRun> {
     AddFtdi(kFtdi7, "COM7", 16);
     machine_.DenyWrites(Parameters(kFtdi7));
     AddFtdi(kFtdi8a, "COM8", 16);
-    AddFtdi(kFtdi8b, "COM8", 16);
+    AddFtdi(kFtdi8b, "COM8", 4);
     machine_.AddPort(Parameters(kCdc4), "COM4");
     machine_.AddPort(Parameters(kNative1), "COM1");
   }
@@ -229,9 +227,9 @@ TEST_P(AdapterCommandTest, PrintsWritesAndExitsAsItShould) {
   if (run.exit != 0) {
     EXPECT_EQ(out.str(), "") << "a failure prints to stderr only";
   }
-  if (run.changed != nullptr) {
-    machine_.RestoreAccess();
-    EXPECT_EQ(machine_.Describe(Parameters(run.changed), "LatencyTimer"), run.latencyAfter);
+  machine_.RestoreAccess();
+  for (const char* node : run.changed) {
+    EXPECT_EQ(machine_.Describe(Parameters(node), "LatencyTimer"), run.latencyAfter) << node;
   }
 }
 
