@@ -1,8 +1,8 @@
 // The version resources of Kwelmora.dll and zrvtool.exe, read as installers and
 // Explorer's Details tab read them: GetFileVersionInfoA, the fixed numbers, the
-// translation the resource names, then its strings. Every number must be the
-// build's: the one given on the command line (project()'s VERSION) and the one
-// compiled in from kwelmora_version.h.
+// translation the resource names, then its strings. Every number, and the one
+// compiled in from kwelmora_version.h, must be the one given on the command line,
+// which CMake reads from the text of project() in CMakeLists.txt.
 //
 //   version_resource_test X.Y.Z     (the files are looked for beside the program)
 #include <windows.h>
@@ -126,12 +126,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string version = argv[1];
-  Check(version == KWELMORA_VERSION_STRING, "the compiled-in number is the build's " + version,
-        KWELMORA_VERSION_STRING);
-  const std::string numbers = std::to_string(KWELMORA_VERSION_MAJOR) + "." +
-                              std::to_string(KWELMORA_VERSION_MINOR) + "." +
-                              std::to_string(KWELMORA_VERSION_PATCH);
-  Check(numbers == version, "the compiled-in parts make " + version, numbers);
+  const std::string parts = std::to_string(KWELMORA_VERSION_MAJOR) + "." +
+                            std::to_string(KWELMORA_VERSION_MINOR) + "." +
+                            std::to_string(KWELMORA_VERSION_PATCH);
+  Check(version == KWELMORA_VERSION_STRING && parts == version, "compiled in: " + version,
+        std::string(KWELMORA_VERSION_STRING) + ", parts " + parts);
 
   const Binary binaries[] = {
       {"Kwelmora.dll", "Kwelmora", VFT_DLL},
