@@ -85,6 +85,14 @@ std::optional<sim::ZrvFault> ParseAction(const std::string& text, std::string& e
     }
     return sim::ZrvFault::Byte(static_cast<uint8_t>(*value));
   }
+  if (name == "late") {
+    const std::optional<unsigned> ms = hasArgument ? ParseNumber(argument, 60000) : std::nullopt;
+    if (!ms) {
+      error = "late needs a delay of 0..60000 ms: late=MS";
+      return std::nullopt;
+    }
+    return sim::ZrvFault::Late(std::chrono::milliseconds(*ms));
+  }
   if (name == "line-error" || name == "line-error-then-reply") {
     const std::optional<sim::LineError> kind =
         hasArgument ? ParseLineError(argument) : std::nullopt;

@@ -8,7 +8,8 @@
 //   INDEX   0..29, the request of a read (read-request-ack, read-data-byte only);
 //           without it every request matches
 //   ACTION  correct, nak, byte=N (0..255, decimal or 0x..), silence, unplug,
-//           line-error=KIND, line-error-then-reply=KIND
+//           line-error=KIND, line-error-then-reply=KIND, late=MS (the reply and
+//           what follows it MS 0..60000 ms later)
 //           (KIND: framing, parity, overrun, break)
 //
 // e.g. read-location-ack:nak, write-record-ack:byte=0, read-request-ack#2:nak,

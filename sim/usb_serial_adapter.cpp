@@ -13,11 +13,6 @@ void UsbSerialAdapter::Take(uint8_t value, WireParity parity, TimePoint arrived)
   held_.push_back(Character{value, parity, arrived});
 }
 
-void UsbSerialAdapter::TakeLines(const InputLines& lines, TimePoint changed) {
-  if (!lines_.empty()) changed = std::max(changed, lines_.back().first);
-  lines_.emplace_back(changed, lines);
-}
-
 UsbSerialAdapter::Packet UsbSerialAdapter::FirstPacket() const {
   Packet packet;
   if (held_.empty()) return packet;

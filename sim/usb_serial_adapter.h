@@ -52,34 +52,32 @@ class UsbSerialAdapter {
   void SetLatency(Clock::duration latency);
   Clock::duration Latency() const { return latency_; }
 
-  // True when a character (a line change) handed to Take (TakeLines) would come out
-  // at its arrival, as on a native port: no timer, and nothing held before it.
-  bool PassesThrough() const { return latency_ <= Clock::duration::zero() && held_.empty(); }
-  bool LinesPassThrough() const { return latency_ <= Clock::duration::zero() && lines_.empty(); }
+  // True when a character or line change handed over would come out at its arrival,
+  // as on a native port: no timer, and nothing held that it would have to follow.
+  bool PassesThrough() const {
+    return latency_ <= Clock::duration::zero() && held_.empty() && lines_.empty();
+  }
 
   // A character from the device reached the adapter at `arrived`. Characters come
   // in the order they arrive; one dated before its predecessor counts as arriving
   // with it.
   void Take(uint8_t value, WireParity parity, TimePoint arrived);
-  // The device set its lines to `lines` at `changed` (dated as Take dates characters).
-  void TakeLines(const InputLines& lines, TimePoint changed);
+  // The device set its lines at `changed`, no earlier than the change before.
+  void TakeLines(const InputLines& lines, TimePoint changed) {
+    lines_.emplace_back(changed, lines);
+  }
 
-  // When the next packet goes to the host, as far as the characters and line
-  // changes taken so far tell: a character still to come may make a full packet
-  // earlier. kNothingDue when nothing is held.
+  // When the next packet goes to the host, as far as what was taken so far tells: a
+  // character still to come may make a full packet earlier. kNothingDue: none held.
   TimePoint NextRelease() const;
 
-  // The characters whose packets have gone to the host by `now`, in order, and in
-  // `lines` the device's lines as the last of those packets (or a status packet
-  // since) showed them, when they changed. The caller must have handed over every
-  // character and line change that came before `now`.
+  // The characters whose packets have gone to the host by `now`, in order, and the
+  // lines the last packet showed if they changed. The caller must have handed over
+  // every character and line change that came before `now`.
   std::vector<Character> Release(TimePoint now, std::optional<InputLines>* lines = nullptr);
 
   // Forgets what is held (the device cable pulled with bytes in the adapter).
-  void Clear() {
-    held_.clear();
-    lines_.clear();
-  }
+  void Clear() { held_.clear(), lines_.clear(); }
 
   size_t Held() const { return held_.size(); }
 

@@ -300,7 +300,7 @@ void VirtualSerialDriver::SetLines(Port& port, const InputLines& lines) {
 void VirtualSerialDriver::ReleaseFromAdapter(Port& port, TimePoint now) {
   // What an adapter lets go crosses on to the port as if straight off the line.
   std::optional<InputLines> lines;
-  for (const UsbSerialAdapter::Character& released : port.adapter.Release(now, &lines)) {
+  for (const auto& released : port.adapter.Release(now, &lines)) {
     Arrive(port, released.value, released.parity);
   }
   if (lines) SetLines(port, *lines);
@@ -365,7 +365,7 @@ void VirtualSerialDriver::LineInputs(unsigned number, uint64_t attachment,
   if (port == nullptr || port->attachment != attachment || port->removed) {
     return;
   }
-  if (port->adapter.LinesPassThrough()) return SetLines(*port, lines);
+  if (port->adapter.PassesThrough()) return SetLines(*port, lines);
   port->adapter.TakeLines(lines, Clock::now());  // the port sees them with a packet
   WakeClock();
 }

@@ -132,16 +132,15 @@ TEST_F(PortAdapterTest, OnlyThePortNameOfDeviceParametersNamesThePort) {
 
 TEST_F(PortAdapterTest, EveryNodeNamingThePortIsFoundInEnumerationOrderWithItsOwnTimer) {
   const char* const old = "FTDIBUS\\VID_0403+PID_6001+OLD\\0000";  // an adapter used before
-  AddNode(old, "COM3");
+  for (const char* node : {old, kFtdi}) AddNode(node, "COM3");
   SetLatency(old, REG_DWORD, Dword(16));
-  AddNode(kFtdi, "COM3");
   SetLatency(kFtdi, REG_DWORD, Dword(2));
   const adapter::PortLookup lookup = adapter::FindPortNodes("COM3");
   ASSERT_EQ(lookup.nodes.size(), 2u);
-  EXPECT_EQ(lookup.nodes[0].deviceId + " " + std::to_string(lookup.nodes[0].latencyMs),
-            std::string(kFtdi) + " 2");
-  EXPECT_EQ(lookup.nodes[1].deviceId + " " + std::to_string(lookup.nodes[1].latencyMs),
-            std::string(old) + " 16");
+  EXPECT_EQ(lookup.nodes[0].deviceId, kFtdi);
+  EXPECT_EQ(lookup.nodes[0].latencyMs, 2u) << "each node's own timer";
+  EXPECT_EQ(lookup.nodes[1].deviceId, old);
+  EXPECT_EQ(lookup.nodes[1].latencyMs, 16u);
 }
 
 TEST_F(PortAdapterTest, KeysRefusingReadingArePassedOver) {

@@ -83,27 +83,33 @@ wait_gone() {
   timeout "${2:-10}" tail --pid="$1" -f /dev/null 2>/dev/null
 }
 
+# reap PID SECONDS: the exit status of process PID in $code, or "none within N s"
+# once it had to be killed.
+reap() {
+  if wait_gone "$1" "$2"; then
+    wait "$1" 2>/dev/null
+    code=$?
+  else
+    kill -KILL "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    code="none within $2 s"
+  fi
+}
+
+# stop_host [NAME]: the host quits, with the library in whatever state; exit code 0.
 stop_host() {
   [[ -n $host_pid ]] || return 0
-  if [[ -n ${HOST[1]:-} ]]; then
-    echo quit >&"${HOST[1]}" 2>/dev/null
-  fi
-  if ! wait_gone "$host_pid" 10; then
-    fail "$group: host ends after quit" "killed after 10 s"
-    kill -KILL "$host_pid" 2>/dev/null
-  fi
-  wait "$host_pid" 2>/dev/null
+  [[ -z ${HOST[1]:-} ]] || echo quit >&"${HOST[1]}" 2>/dev/null
+  reap "$host_pid" 10
   host_pid=
+  check "${1:-$group: the host exits normally}" "exit 0" "exit $code"
 }
 
 stop_sim() {
   [[ -n $sim_pid ]] || return 0
   kill -TERM "$sim_pid" 2>/dev/null
-  if ! wait_gone "$sim_pid" 10; then
-    fail "$group: zrvsim stops on SIGTERM" "killed after 10 s"
-    kill -KILL "$sim_pid" 2>/dev/null
-  fi
-  wait "$sim_pid" 2>/dev/null
+  reap "$sim_pid" 10
+  [[ $code != none* ]] || fail "$group: zrvsim stops on SIGTERM" "killed after 10 s"
   sim_pid=
 }
 
@@ -130,11 +136,9 @@ start_sim() {
   sim_pid=$!
   local deadline=$((SECONDS + 10))
   until [[ -f $dir/ready ]]; do
-    if ((SECONDS >= deadline)) || ! kill -0 "$sim_pid" 2>/dev/null; then
-      fail "$group: zrvsim ready" "$(cat "$dir/zrvsim.log")"
-      return 1
-    fi
-    sleep 0.02
+    ((SECONDS < deadline)) && kill -0 "$sim_pid" 2>/dev/null && sleep 0.02 && continue
+    fail "$group: zrvsim ready" "$(cat "$dir/zrvsim.log")"
+    return 1
   done
   # shellcheck disable=SC1091
   source "$dir/ready"
@@ -157,16 +161,13 @@ start_host() {
   host_pid=$HOST_PID
 }
 
-# host COMMAND: sends one command; its answer is in $answer ("" when none came
-# within ${host_timeout:-10} s).
+# host [COMMAND]: sends one command (none: the answer to the last one is still to
+# come); its answer is in $answer ("" when none came within ${host_timeout:-10} s).
 host() {
   answer=
   [[ -n ${HOST[1]:-} ]] || return 1
-  echo "$*" >&"${HOST[1]}" || return 1
-  if ! IFS= read -r -t "${host_timeout:-10}" answer <&"${HOST[0]}"; then
-    answer=
-    return 1
-  fi
+  [[ $# == 0 ]] || echo "$*" >&"${HOST[1]}" || return 1
+  IFS= read -r -t "${host_timeout:-10}" answer <&"${HOST[0]}" || { answer= && return 1; }
   answer=${answer%$'\r'}
 }
 
@@ -202,11 +203,14 @@ write_exchange() { # ADDR HEX60
 
 # expect_seen NAME BYTES: the device saw exactly these bytes since the last
 # check. The bytes have all been read by zrvsim once the host has its answer,
-# but a short bound covers the read loop catching up.
+# but a short bound covers the read loop catching up. "Nothing" cannot be waited
+# for (it would pass before a byte on its way is logged): that a call sent
+# nothing shows in the next check, whose bytes must be all the device saw.
 expect_seen() {
   local words want seen deadline=$((SECONDS + 3))
   read -ra words <<<"$2"
   want=${words[*]}
+  [[ -n $want ]] || { fail "$1" "no bytes to expect: check the next exchange's"; return; }
   while :; do
     seen=$(ctl log | awk '{ printf "%s%s:%s", (NR > 1 ? " " : ""), $1, $2 }')
     # Done when it matches, when it can no longer become a match, or at the bound.
@@ -240,11 +244,8 @@ expect_deinit() {
     fail "$1" "no answer within 5 s: the line-event watcher's WaitCommEvent was not" \
       "cancelled (under Wine CancelIoEx does not end it; SetCommMask does)"
     ctl unplug 1 && ctl unplug 0
-    host_timeout=10
-    IFS= read -r -t 10 answer <&"${HOST[0]}" || answer=
-    answer=${answer%$'\r'}
-    check "$1 (after a line change released it)" "deinit 1" "$answer"
-    return
+    host
+    set -- "$1 (after a line change released it)"
   fi
   check "$1" "deinit 1" "$answer"
 }
@@ -269,11 +270,10 @@ group_transfers() {
   expect "write before the port is open: 1" "write 1 $(pattern 1)" "write 1"
   expect "read of address 0: 9 before anything else" "read 0" "read 9 $zeros"
   expect "write to address 932: 9 before anything else" "write 932 $(pattern 1)" "write 9"
-  expect_seen "nothing reached the device" ""
 
   expect "the port opens" "init $com" "init 1"
   expect "status byte: 0 and the device's byte" status "status 0 90"
-  expect_seen "status request: 1, odd" "$(command_byte 1)"
+  expect_seen "nothing before the port was open; the status request: 1, odd" "$(command_byte 1)"
 
   for a in "${addresses[@]}"; do
     expect "write record $a: 0" "write $a $(pattern "$a")" "write 0"
@@ -288,16 +288,16 @@ group_transfers() {
   done
   # Through a USB-serial adapter at the factory's 16 ms: the replies come late and
   # in packets (an ACK and its record byte together); the library takes them so.
-  ctl adapter 16
+  ctl adapter 16 || fail "zrvsim puts an adapter at 16 ms in the line"
   expect "through an adapter at 16 ms: status 0" status "status 0 90"
   expect "through an adapter at 16 ms: record 466 read back" "read 466" "read 0 $(pattern 466)"
   expect "through an adapter at 16 ms: record 2 written again" "write 2 $(pattern 2)" "write 0"
-  ctl adapter 0
-  ctl clearlog
+  ctl adapter 0 || fail "zrvsim takes the adapter out of the line"
+  expect_seen "through an adapter: status, read 466, write 2, each byte once" \
+    "$(command_byte 1)$(read_exchange 466) $(write_exchange 2 "$(pattern 2)")"
   expect "an address never written reads as zeros" "read 3" "read 0 $zeros"
   expect_seen "read 3 exchange" "$(read_exchange 3)"
   expect "read of address 932 with the port open: 9, nothing sent" "read 932" "read 9 $zeros"
-  expect_seen "nothing sent for address 932" ""
   check "record 931 saved in the image file" "$(pattern 931)" "$(image_record "$dir/image" 931)"
   check "no byte with the wrong parity for its place" "violations 0" "$(ctl stats | grep violations)"
 
@@ -305,10 +305,10 @@ group_transfers() {
   expect "status after de-initialisation: 2" status "status 2"
   expect "read after de-initialisation: 2" "read 1" "read 2 $zeros"
   expect "write after de-initialisation: 2" "write 1 $(pattern 2)" "write 2"
-  expect_seen "nothing sent after de-initialisation" ""
   expect "the port opens again" "init $com" "init 1"
   expect "status after opening again: 0" status "status 0 90"
-  expect_seen "status request after opening again" "$(command_byte 1)"
+  expect_seen "nothing for address 932 nor after de-initialisation; then the status request" \
+    "$(command_byte 1)"
   expect_deinit "de-initialisation again: true"
   stop_host
 
@@ -345,6 +345,7 @@ read-location-ack:nak|read 5|read 6 $zeros|$(command_byte 4)$(location_block 5)
 write-location-ack:nak|write 5 $p|write 6|$(command_byte 2)$(location_block 5)
 read-request-ack#0:nak|read 5|read 5 $zeros|$(read_exchange 5 1)
 read-request-ack#29:nak|read 5|read 5 ${k:0:58}00|$(read_exchange 5 30)
+read-request-ack#3:late=500|read 5|read 0 $k|$(read_exchange 5)
 write-record-ack:nak|write 5 $p|write 7|$(write_exchange 5 "$p")
 read-command-ack:byte=0x41|read 5|read 8 $zeros|$(command_byte 4)
 write-location-ack:byte=0|write 5 $p|write 8|$(command_byte 2)$(location_block 5)
@@ -365,11 +366,11 @@ group_refusals() {
   ctl record 5 "$(pattern 5)"
   start_host "$dir"
   expect "the port opens" "init $com" "init 1"
-  expect_seen "nothing sent by opening the port" ""
+  # Opening sends nothing: the first exchange's bytes are all the device sees.
   while IFS='|' read -r fault command want seen; do
     ctl fault "$fault"
     expect "$fault: $(cut -d' ' -f1-2 <<<"$want")" "$command" "$want"
-    expect_seen "$fault: the exchange stopped there" "$seen"
+    expect_seen "$fault: the bytes the device saw" "$seen"
     check "$fault: record 5 unchanged" "$(pattern 5)" "$(ctl record 5)"
     expect "$fault: the next read works" "read 5" "read 0 $(pattern 5)"
     ctl clearlog
@@ -390,7 +391,6 @@ group_cable() {
   expect "status, cable unplugged: 2" status "status 2"
   expect "read, cable unplugged: 2" "read 1" "read 2 $zeros"
   expect "write, cable unplugged: 2" "write 1 $(pattern 1)" "write 2"
-  expect_seen "nothing sent while unplugged" ""
   check "lines unplugged: CTS, DSR and RI off" "cts 0 dsr 0 ri 0" \
     "$(ctl lines | grep -E '^(cts|dsr|ri) ' | tr '\n' ' ' | sed 's/ $//')"
 
@@ -404,7 +404,7 @@ group_cable() {
     "$(awk '{ for (i = 1; i < NF; i += 2) v[$i] = $(i + 1) }
             END { printf "dsr %s cts%srts ri%sdtr", v["dsr"], (v["cts"] == v["rts"] ? "=" : "!="),
                   (v["ri"] == v["dtr"] ? "=" : "!=") }' <<<"$lines")"
-  expect_seen "status request once plugged in" "$(command_byte 1)"
+  expect_seen "nothing while unplugged; the status request once plugged in" "$(command_byte 1)"
 
   ctl fault write-location-ack:unplug
   expect "write, cable pulled instead of the location ACK: 4" "write 1 $(pattern 1)" "write 4"
@@ -449,22 +449,6 @@ group_parity_lost() {
 # its class go with the library, and a new load starts afresh). The host must end
 # with exit code 0 in every case.
 
-# quit_host NAME: the host quits with the library in whatever state; exit code 0.
-quit_host() {
-  echo quit >&"${HOST[1]}" 2>/dev/null
-  local code
-  if wait_gone "$host_pid" 10; then
-    wait "$host_pid" 2>/dev/null
-    code=$?
-  else
-    kill -KILL "$host_pid" 2>/dev/null
-    wait "$host_pid" 2>/dev/null
-    code="no exit within 10 s"
-  fi
-  host_pid=
-  check "$1" "exit 0" "exit $code"
-}
-
 group_unload() {
   group=unload
   echo "unload: the library unloaded by a host that keeps running"
@@ -492,7 +476,7 @@ group_unload() {
   expect "unloaded after closing: nothing holds it" free "free 1 loaded 0"
   expect "window and class gone with the library" window "window 0 class 0"
   expect "the host goes on after the unload" "pump 200" "pump 200"
-  quit_host "host exits normally after unloading with the port open once"
+  stop_host "host exits normally after unloading with the port open once"
 
   start_host "$dir" "$unload_host_exe"
   expect "loaded" load "load 1"
@@ -501,7 +485,7 @@ group_unload() {
   expect "the host pumps messages after the unload" "pump 500" "pump 500"
   expect "the host waits on an event after the unload" "wait 500" "wait 500"
   expect "the host starts and ends a thread after the unload" work "work ok"
-  quit_host "host exits normally with the port still open in the unloaded library"
+  stop_host "host exits normally with the port still open in the unloaded library"
 
   start_host "$dir" "$unload_host_exe"
   local round
@@ -517,7 +501,7 @@ group_unload() {
     expect "round $round: unloaded" free "free 1 loaded 0"
     expect "round $round: window and class gone with the library" window "window 0 class 0"
   done
-  quit_host "host exits normally after two load-open-close-unload rounds"
+  stop_host "host exits normally after two load-open-close-unload rounds"
   stop_sim
 }
 
@@ -560,30 +544,21 @@ build_packaged_host() {
 # run_to_end DIR EXE ARGS...: runs a host to its end (60 s at most); its output
 # in $output, its exit status in $status.
 run_to_end() {
-  local dir=$1 pid
+  local dir=$1
   shift
   (run_windows "$@") </dev/null >"$dir/output" 2>>"$dir/host.log" &
-  pid=$!
-  if wait_gone "$pid" 60; then
-    wait "$pid"
-    status=$?
-  else
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    status="none within 60 s"
-  fi
+  reap $! 60
+  status=$code
   output=$(tr -d '\r' <"$dir/output")
 }
 
 group_packaged_hosts() {
   group=packaged-hosts
   echo "packaged hosts: built from the unpacked archive, run against zrvsim"
-  local dir=$work/packaged com=36 package bits kind arch exe host_bits address
+  local dir=$work/packaged com=36 package bits kind arch exe host_bits address built
   mkdir -p "$dir/unpacked"
-  if ! bash "$root/scripts/dist.sh" "$dir/dist" >"$dir/dist.log" 2>&1; then
-    fail "the archive is made" "$(tail -n 5 "$dir/dist.log")"
-    return
-  fi
+  bash "$root/scripts/dist.sh" "$dir/dist" >"$dir/dist.log" 2>&1 ||
+    { fail "the archive is made" "$(tail -n 5 "$dir/dist.log")"; return; }
   tar -xzf "$dir"/dist/kwelmora-*.tar.gz -C "$dir/unpacked"
   package=$(echo "$dir"/unpacked/kwelmora-*)
   bits=$(pe_bits "$windows_build/bin/Kwelmora.dll")
@@ -591,18 +566,14 @@ group_packaged_hosts() {
   for kind in mingw msvc; do
     for arch in i686 x86_64; do
       [[ $kind == mingw ]] && exe=cmake_host.exe || exe=msvc_host.exe
-      if ! build_packaged_host "$dir/$kind-$arch" "$package" $kind $arch; then
-        fail "$kind $arch host: built against the package" "$(tail -n 15 "$dir/$kind-$arch.log")"
-        continue
-      fi
-      host_bits=$(pe_bits "$dir/$kind-$arch/$exe")
+      built=$dir/$kind-$arch
+      build_packaged_host "$built" "$package" $kind $arch ||
+        { fail "$kind $arch host: built against the package" "$(tail -n 15 "$built.log")"; continue; }
+      host_bits=$(pe_bits "$built/$exe")
       check "$kind $arch host: built against the package, a $host_bits-bit program" \
         "$([[ $arch == i686 ]] && echo 32 || echo 64)" "$host_bits"
-      if cmp -s "$dir/$kind-$arch/Kwelmora.dll" "$package/win$host_bits/Kwelmora.dll"; then
-        pass "$kind $arch host: the package's win$host_bits Kwelmora.dll copied beside it"
-      else
-        fail "$kind $arch host: the package's win$host_bits Kwelmora.dll copied beside it"
-      fi
+      check "$kind $arch host: the package's win$host_bits Kwelmora.dll copied beside it" same \
+        "$(cmp -s "$built/Kwelmora.dll" "$package/win$host_bits/Kwelmora.dll" && echo same)"
     done
   done
 
@@ -662,10 +633,7 @@ group_trace() {
   stop_host
   stop_sim
 
-  if [[ ! -s $trace ]]; then
-    fail "the trace file was written" "no file at $trace"
-    return
-  fi
+  [[ -s $trace ]] || { fail "the trace file was written" "no file at $trace"; return; }
   check "every line ends with CR LF" "0" "$(grep -vc $'\r$' "$trace")"
   check "every line is offset, thread, text" "0" \
     "$(tr -d '\r' <"$trace" | grep -vcE '^ *[0-9]+\.[0-9]{2} (host|worker|watcher|t[0-9]+) +[^ ]')"
@@ -726,24 +694,29 @@ group_vanish() {
   expect "read before the port goes: 0" "read 5" "read 0 $(pattern 5)"
   ctl clearlog
   # The port goes while a read waits for the answer to the fourth request, which the
-  # device does not give: the read ends (at the latest at its time-out) and the
-  # call returns 4 with the three bytes received before.
-  ctl fault read-request-ack#3:silence
+  # device gives 500 ms late: within the read's 1 s time-out, so that with the port
+  # still there the read would end with 0 and the whole record (the refusals group
+  # shows it). With the port gone the answer never comes: the call returns 4 with
+  # the three bytes received before.
+  ctl fault read-request-ack#3:late=500
   echo "read 5" >&"${HOST[1]}"
   local deadline=$((SECONDS + 5))
-  until [[ $(ctl log | grep -c '^5 odd') -ge 4 ]] || ((SECONDS >= deadline)); do sleep 0.01; done
-  ctl vanish
-  answer=
-  IFS= read -r -t 10 answer <&"${HOST[0]}" || answer=
+  until [[ $(ctl log | grep -c '^5 odd') -ge 4 ]]; do
+    ((SECONDS < deadline)) && sleep 0.01 && continue
+    fail "the read's fourth request reached the device" "seen: $(ctl log | tr '\n' ' ')"
+    stop_host; stop_sim; return
+  done
+  ctl vanish || fail "zrvsim closes the port's pty"
+  host
   check "read under which the port goes: 4, the three bytes before it" \
-    "read 4 ${k5:0:6}$(printf '0%.0s' {1..54})" "${answer%$'\r'}"
+    "read 4 ${k5:0:6}$(printf '0%.0s' {1..54})" "$answer"
   expect "status once the port has gone: 2 (its lines read off)" status "status 2"
   expect "read once the port has gone: 2" "read 5" "read 2 $zeros"
   expect "write once the port has gone: 2" "write 5 $(pattern 6)" "write 2"
   expect_deinit "de-initialisation after the port went: true"
   expect "status after the close: 2" status "status 2"
   expect "a new opening of the gone port fails" "init $com" "init 0"
-  quit_host "the host exits normally after its port went"
+  stop_host "the host exits normally after its port went"
   stop_sim
 
   start_sim "$dir" $com --status 0x3c --image "$dir/image" || return

@@ -36,9 +36,7 @@ class ScratchKey {
   }
 
   void Remove() {
-    if (predefined_ == nullptr) {
-      return;
-    }
+    if (predefined_ == nullptr) return;
     EXPECT_EQ(RegOverridePredefKey(predefined_, nullptr), ERROR_SUCCESS);
     predefined_ = nullptr;
     if (root_ != nullptr) {
@@ -104,22 +102,12 @@ class ScratchMachine {
 
   // Sets a DACL that denies everyone every access to the key, as on a key that
   // belongs to another account: opening it with KEY_ALL_ACCESS is refused.
-  void DenyAccess(const std::string& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(scratch_.Root(), path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    denied_.push_back(key);  // kept: its WRITE_DAC puts the access back later
-    SetDacl(key, "D:(D;;KA;;;WD)");
-  }
+  void DenyAccess(const std::string& path) { Deny(path, "D:(D;;KA;;;WD)"); }
 
   // Sets a DACL that lets everyone read the key and nobody change it, as Windows
   // guards its device enumeration from users without administrator's rights:
   // opening it to set a value is refused.
-  void DenyWrites(const std::string& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(scratch_.Root(), path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-    denied_.push_back(key);
-    SetDacl(key, "D:(A;;KR;;;WD)");
-  }
+  void DenyWrites(const std::string& path) { Deny(path, "D:(A;;KR;;;WD)"); }
 
   void RestoreAccess() {
     for (HKEY key : denied_) {
@@ -136,6 +124,13 @@ class ScratchMachine {
                               &key, nullptr),
               ERROR_SUCCESS);
     return key;
+  }
+
+  void Deny(const std::string& path, const char* sddl) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(scratch_.Root(), path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    denied_.push_back(key);  // kept: its WRITE_DAC puts the access back later
+    SetDacl(key, sddl);
   }
 
   static void SetDacl(HKEY key, const char* sddl) {

@@ -1,10 +1,12 @@
-// The USB-serial adapter model on its own: when the characters the device sends
-// reach the host, given when they reached the adapter and its latency timer.
+// The USB-serial adapter model on its own: when the characters the device sends,
+// and its modem lines, reach the host, given when they reached the adapter and its
+// latency timer.
 #include "usb_serial_adapter.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -93,22 +95,32 @@ INSTANTIATE_TEST_SUITE_P(Adapter, AdapterTimingTest, ::testing::ValuesIn(kCases)
                            return std::string(info.param.story);
                          });
 
+// The device's lines go in the status bytes of the next packet: with the
+// characters', or in one of their own a period after they changed.
 TEST(UsbSerialAdapterTest, HoldsNothingBeforeThePacketIsDueAndEverythingAfter) {
   UsbSerialAdapter adapter;
   adapter.SetLatency(microseconds(16000));
   EXPECT_EQ(adapter.NextRelease(), UsbSerialAdapter::kNothingDue);
   adapter.Take(6, WireParity::Odd, kStart);
+  adapter.TakeLines({true, false, false, false}, kStart + microseconds(300));
   adapter.Take(0x41, WireParity::Odd, kStart + microseconds(573));
-  EXPECT_TRUE(adapter.Release(kStart + microseconds(15999)).empty());
+  std::optional<sim::InputLines> lines;
+  EXPECT_TRUE(adapter.Release(kStart + microseconds(15999), &lines).empty());
+  EXPECT_FALSE(lines || adapter.PassesThrough());
   EXPECT_EQ(adapter.Held(), 2u);
   const std::vector<UsbSerialAdapter::Character> out =
-      adapter.Release(kStart + microseconds(16000));
+      adapter.Release(kStart + microseconds(16000), &lines);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].value, 6);
   EXPECT_EQ(out[1].value, 0x41);
   EXPECT_EQ(out[1].parity, WireParity::Odd);
+  EXPECT_TRUE(lines && lines->cts) << "with the characters";
   EXPECT_EQ(adapter.Held(), 0u);
   EXPECT_EQ(adapter.NextRelease(), UsbSerialAdapter::kNothingDue);
+  adapter.TakeLines({}, kStart + microseconds(20000));
+  EXPECT_EQ(adapter.NextRelease(), kStart + microseconds(36000)) << "alone, a period later";
+  adapter.Release(kStart + microseconds(36000), &lines);
+  EXPECT_TRUE(lines && !lines->cts);
 }
 
 TEST(UsbSerialAdapterTest, ANewTimerAppliesToWhatIsHeld) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -40,10 +41,10 @@ const char* const kNative1 = "ACPI\\PNP0501\\1";
 
 struct AdapterRun {
   const char* story;
-  std::vector<std::string> args;
+  const char* args;  // separated by blanks
   int exit;
-  std::vector<std::string> out;        // each must appear on stdout
-  std::vector<std::string> err;        // each must appear on stderr
+  std::vector<std::string> out;           // each must appear on stdout
+  std::vector<std::string> err;           // each must appear on stderr
   std::vector<const char*> changed = {};  // the nodes whose LatencyTimer the run changes
   const char* latencyAfter = nullptr;     // and what each holds afterwards
 };
@@ -56,7 +57,7 @@ const std::string kReplug =
 
 const AdapterRun kRuns[] = {
     {"FtdiAtSixteenShowsItsCostAndTheWayOut",
-     {"COM3", "adapter"},
+     "COM3 adapter",
      0,
      {"COM3: FTDI USB-serial adapter\n", "  bus            FTDIBUS\n",
       std::string("  device         ") + kFtdi3 + "\n", "  latency timer  16 ms\n",
@@ -67,55 +68,55 @@ const AdapterRun kRuns[] = {
       "Advanced settings in Device Manager"},
      {}},
     {"FtdiAtOneNeedsNothing",
-     {"5", "ADAPTER"},
+     "5 ADAPTER",
      0,
      {"  latency timer  1 ms\n", "up to 32 ms more per record read", "up to 0:30 more per full",
       "1 ms suits this device's byte-at-a-time exchanges: nothing to change"},
      {}},
     {"FtdiWithoutAValueRunsAtTheDriversDefault",
-     {"COM6", "adapter"},
+     "COM6 adapter",
      0,
      {"  latency timer  not set: the driver's default, 16 ms\n", "up to 512 ms more"},
      {}},
     {"CdcAdapterHasNoTimerToSet",
-     {"COM4", "adapter"},
+     "COM4 adapter",
      0,
      {"COM4: USB-serial adapter\n", "  bus            USB\n",
       std::string("  device         ") + kCdc4 + "\n", "none that zrvtool knows"},
      {}},
     {"NativePortHasNoAdapter",
-     {"com1", "adapter"},
+     "com1 adapter",
      0,
      {"COM1: native serial port\n", "  bus            ACPI\n",
       "none: no adapter between the device and the computer"},
      {}},
     {"TwoNodesAreBothShown",
-     {"COM8", "adapter"},
+     "COM8 adapter",
      0,
      {"COM8: 2 device nodes name this port", std::string(kFtdi8a) + "\n  latency timer  16 ms\n",
       std::string(kFtdi8b) + "\n  latency timer  4 ms\n"},
      {}},
     {"PortWithoutANodeFails",
-     {"COM2", "adapter"},
+     "COM2 adapter",
      1,
      {},
      {"COM2: no device node under HKLM\\SYSTEM\\CurrentControlSet\\Enum names COM2"}},
     {"SetLatencyWritesAndSaysToReplug",
-     {"COM3", "adapter", "--set-latency", "2"},
+     "COM3 adapter --set-latency 2",
      0,
      {std::string("COM3: LatencyTimer of ") + kFtdi3 + " set to 2 ms (was 16 ms)\n", kReplug},
      {},
      {kFtdi3},
      "type 4: 02 00 00 00"},
     {"SetLatencyOnAFtdiWithoutAValueCreatesIt",
-     {"COM6", "adapter", "--set-latency", "255"},
+     "COM6 adapter --set-latency 255",
      0,
      {"set to 255 ms (was not set: the driver's default, 16 ms)\n", kReplug},
      {},
      {kFtdi6},
      "type 4: FF 00 00 00"},
     {"SetLatencyWritesEveryFtdiNodeOfThePort",
-     {"COM8", "adapter", "--set-latency", "1"},
+     "COM8 adapter --set-latency 1",
      0,
      {std::string(kFtdi8a) + " set to 1 ms (was 16 ms)",
       std::string(kFtdi8b) + " set to 1 ms (was 4 ms)", kReplug},
@@ -123,7 +124,7 @@ const AdapterRun kRuns[] = {
      {kFtdi8a, kFtdi8b},
      "type 4: 01 00 00 00"},
     {"RefusedWriteSaysRunAsAdministrator",
-     {"COM7", "adapter", "--set-latency", "1"},
+     "COM7 adapter --set-latency 1",
      1,
      {},
      {std::string("COM7: Windows refused to write LatencyTimer of ") + kFtdi7 +
@@ -133,44 +134,36 @@ const AdapterRun kRuns[] = {
      {kFtdi7},
      "type 4: 10 00 00 00"},
     {"SetLatencyOnANativePortFails",
-     {"COM1", "adapter", "--set-latency", "1"},
+     "COM1 adapter --set-latency 1",
      1,
      {},
      {"COM1: not an FTDI adapter (bus ACPI): there is no latency timer to set"}},
     {"SetLatencyOnACdcAdapterFails",
-     {"COM4", "adapter", "--set-latency", "1"},
+     "COM4 adapter --set-latency 1",
      1,
      {},
      {"COM4: not an FTDI adapter (bus USB)"}},
     {"SetLatencyWithoutANodeFails",
-     {"COM2", "adapter", "--set-latency", "1"},
+     "COM2 adapter --set-latency 1",
      1,
      {},
      {"COM2: no device node"}},
     {"LatencyZeroIsAUsageError",
-     {"COM3", "adapter", "--set-latency", "0"},
+     "COM3 adapter --set-latency 0",
      2,
      {},
      {"zrvtool: bad latency '0' (1..255 ms)"},
      {kFtdi3},
      "type 4: 10 00 00 00"},
-    {"Latency256IsAUsageError",
-     {"COM3", "adapter", "--set-latency", "256"},
-     2,
-     {},
-     {"bad latency"}},
-    {"LatencyInHexIsAUsageError",
-     {"COM3", "adapter", "--set-latency", "0x10"},
-     2,
-     {},
-     {"bad latency '0x10'"}},
+    {"Latency256IsAUsageError", "COM3 adapter --set-latency 256", 2, {}, {"bad latency"}},
+    {"LatencyInHexIsAUsageError", "COM3 adapter --set-latency 0x10", 2, {}, {"bad latency '0x10'"}},
     {"MissingLatencyIsAUsageError",
-     {"COM3", "adapter", "--set-latency"},
+     "COM3 adapter --set-latency",
      2,
      {},
      {"adapter takes nothing, or --set-latency N (1..255 ms)"}},
-    {"UnknownOptionIsAUsageError", {"COM3", "adapter", "--fast"}, 2, {}, {"adapter takes nothing"}},
-    {"BadPortIsAUsageError", {"COM256", "adapter"}, 2, {}, {"bad port 'COM256'"}},
+    {"UnknownOptionIsAUsageError", "COM3 adapter --fast", 2, {}, {"adapter takes nothing"}},
+    {"BadPortIsAUsageError", "COM256 adapter", 2, {}, {"bad port 'COM256'"}},
 };
 
 class AdapterCommandTest : public ::testing::TestWithParam<AdapterRun> {
@@ -205,16 +198,14 @@ TEST_P(AdapterCommandTest, PrintsWritesAndExitsAsItShould) {
   context.out = &out;
   context.err = &err;
   bool dllLoaded = false;
+  const auto loadDll = [&](auto*) {
+    dllLoaded = true;
+    return false;
+  };
+  std::istringstream words(run.args);
   const int status = zrvtool::Main(
-      run.args, context,
-      [&](zrvtool::DeviceApi*) {
-        dllLoaded = true;
-        return false;
-      },
-      [&](zrvtool::LibraryVersion*) {
-        dllLoaded = true;
-        return false;
-      });
+      {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()}, context,
+      loadDll, loadDll);
 
   EXPECT_EQ(status, run.exit) << "stdout:\n" << out.str() << "stderr:\n" << err.str();
   EXPECT_FALSE(dllLoaded) << "the adapter command needs no DLL";
