@@ -44,9 +44,8 @@ std::vector<UsbSerialAdapter::Character> UsbSerialAdapter::Release(
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(packet.size));
     statusSent = std::max(statusSent, packet.due);
   }
-  for (; !lines_.empty() && lines_.front().first <= statusSent; lines_.pop_front()) {
+  for (; !lines_.empty() && lines_.front().first <= statusSent; lines_.pop_front())
     if (lines != nullptr) *lines = lines_.front().second;
-  }
   return released;
 }
 

@@ -300,9 +300,8 @@ void VirtualSerialDriver::SetLines(Port& port, const InputLines& lines) {
 void VirtualSerialDriver::ReleaseFromAdapter(Port& port, TimePoint now) {
   // What an adapter lets go crosses on to the port as if straight off the line.
   std::optional<InputLines> lines;
-  for (const auto& released : port.adapter.Release(now, &lines)) {
+  for (const auto& released : port.adapter.Release(now, &lines))
     Arrive(port, released.value, released.parity);
-  }
   if (lines) SetLines(port, *lines);
 }
 
