@@ -27,26 +27,38 @@ UsbSerialAdapter::Packet UsbSerialAdapter::FirstPacket() const {
   return packet;
 }
 
+UsbSerialAdapter::TimePoint UsbSerialAdapter::LinesDue() const {
+  return lines_.empty() ? kNothingDue
+                        : lines_.front().first + std::min<Clock::duration>(latency_, kUsbFrame);
+}
+
 UsbSerialAdapter::TimePoint UsbSerialAdapter::NextRelease() const {
-  return lines_.empty() ? FirstPacket().due
-                        : std::min(FirstPacket().due, lines_.front().first + latency_);
+  return std::min(FirstPacket().due, LinesDue());
 }
 
 std::vector<UsbSerialAdapter::Character> UsbSerialAdapter::Release(
     TimePoint now, std::optional<InputLines>* lines) {
   std::vector<Character> released;
-  // A line change a period old has gone in a status packet of its own at the latest.
-  TimePoint statusSent = now - latency_;
-  for (Packet packet = FirstPacket(); packet.size > 0 && packet.due <= now;
-       packet = FirstPacket()) {
+  for (;;) {
+    Packet packet = FirstPacket();
+    const TimePoint linesDue = LinesDue();
+    if (std::min(packet.due, linesDue) > now) return released;
+    if (linesDue < packet.due) {
+      // The packet a line change makes takes along what is held by then.
+      packet = Packet{0, linesDue};
+      while (packet.size < std::min(held_.size(), kPacketPayload) &&
+             held_[packet.size].arrived <= linesDue) {
+        ++packet.size;
+      }
+    }
     released.insert(released.end(), held_.begin(),
                     held_.begin() + static_cast<std::ptrdiff_t>(packet.size));
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(packet.size));
-    statusSent = std::max(statusSent, packet.due);
+    // The packet's status bytes show the lines as they stood when it went.
+    for (; !lines_.empty() && lines_.front().first <= packet.due; lines_.pop_front()) {
+      if (lines != nullptr) *lines = lines_.front().second;
+    }
   }
-  for (; !lines_.empty() && lines_.front().first <= statusSent; lines_.pop_front())
-    if (lines != nullptr) *lines = lines_.front().second;
-  return released;
 }
 
 }  // namespace sim

@@ -10,9 +10,10 @@
 // period later; whatever has arrived by then goes with it. A real adapter's timer
 // runs from the last packet it sent, so a reply may wait anything from nothing to a
 // whole period: the model's figures are the upper end. The device's modem lines (CTS,
-// DSR, RI, DCD) reach the host only in the status bytes of a packet: a change goes
-// with the first data packet sent after it, or one period after it when none is.
-// Bytes from the host and the host's own lines pass at once.
+// DSR, RI, DCD) reach the host only in the status bytes of a packet, but a change
+// of them makes the adapter send one at the next USB frame (1 ms; the timer when
+// that is shorter), with whatever it holds by then. Bytes from the host and the
+// host's own lines pass at once.
 //
 // Clock-free and not thread-safe: its owner (the virtual serial driver, zrvsim's
 // loop) tells it when each character arrived, asks when the next packet is due,
@@ -40,6 +41,8 @@ class UsbSerialAdapter {
   static constexpr size_t kPacketPayload = 62;
   // Nothing held: no packet is due.
   static constexpr TimePoint kNothingDue = TimePoint::max();
+  // A full-speed USB frame: the soonest a line change reaches the host.
+  static constexpr Clock::duration kUsbFrame = std::chrono::milliseconds(1);
 
   struct Character {
     uint8_t value = 0;
@@ -66,6 +69,8 @@ class UsbSerialAdapter {
   void TakeLines(const InputLines& lines, TimePoint changed) {
     lines_.emplace_back(changed, lines);
   }
+  // The last lines taken and not yet sent; null when none wait.
+  const InputLines* LastLines() const { return lines_.empty() ? nullptr : &lines_.back().second; }
 
   // When the next packet goes to the host, as far as what was taken so far tells: a
   // character still to come may make a full packet earlier. kNothingDue: none held.
@@ -88,6 +93,8 @@ class UsbSerialAdapter {
     TimePoint due = kNothingDue;
   };
   Packet FirstPacket() const;
+  // When the packet the first line change not yet sent makes goes.
+  TimePoint LinesDue() const;
 
   Clock::duration latency_{0};
   std::deque<Character> held_;

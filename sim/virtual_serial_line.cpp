@@ -8,6 +8,7 @@
 // driver, from inside a callback.
 #include <algorithm>
 #include <optional>
+#include <tuple>
 
 #include "nt_status.h"
 #include "virtual_port.h"
@@ -365,6 +366,12 @@ void VirtualSerialDriver::LineInputs(unsigned number, uint64_t attachment,
     return;
   }
   if (port->adapter.PassesThrough()) return SetLines(*port, lines);
+  // Lines said again are no change: the adapter sends no packet for them.
+  const InputLines& last = port->adapter.LastLines() ? *port->adapter.LastLines() : port->lines;
+  if (std::tie(last.cts, last.dsr, last.ring, last.rlsd) ==
+      std::tie(lines.cts, lines.dsr, lines.ring, lines.rlsd)) {
+    return;
+  }
   port->adapter.TakeLines(lines, Clock::now());  // the port sees them with a packet
   WakeClock();
 }

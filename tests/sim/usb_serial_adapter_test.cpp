@@ -95,8 +95,8 @@ INSTANTIATE_TEST_SUITE_P(Adapter, AdapterTimingTest, ::testing::ValuesIn(kCases)
                            return std::string(info.param.story);
                          });
 
-// The device's lines go in the status bytes of the next packet: with the
-// characters', or in one of their own a period after they changed.
+// The device's lines go in the status bytes of a packet: a change makes one at
+// the next USB frame, which takes along what is held; a data packet carries them too.
 TEST(UsbSerialAdapterTest, HoldsNothingBeforeThePacketIsDueAndEverythingAfter) {
   UsbSerialAdapter adapter;
   adapter.SetLatency(microseconds(16000));
@@ -104,23 +104,23 @@ TEST(UsbSerialAdapterTest, HoldsNothingBeforeThePacketIsDueAndEverythingAfter) {
   adapter.Take(6, WireParity::Odd, kStart);
   adapter.TakeLines({true, false, false, false}, kStart + microseconds(300));
   adapter.Take(0x41, WireParity::Odd, kStart + microseconds(573));
+  adapter.Take(0x42, WireParity::Even, kStart + microseconds(1301));
   std::optional<sim::InputLines> lines;
-  EXPECT_TRUE(adapter.Release(kStart + microseconds(15999), &lines).empty());
+  EXPECT_TRUE(adapter.Release(kStart + microseconds(1299), &lines).empty());
   EXPECT_FALSE(lines || adapter.PassesThrough());
-  EXPECT_EQ(adapter.Held(), 2u);
-  const std::vector<UsbSerialAdapter::Character> out =
-      adapter.Release(kStart + microseconds(16000), &lines);
+  std::vector<UsbSerialAdapter::Character> out =
+      adapter.Release(kStart + microseconds(1300), &lines);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].value, 6);
   EXPECT_EQ(out[1].value, 0x41);
-  EXPECT_EQ(out[1].parity, WireParity::Odd);
-  EXPECT_TRUE(lines && lines->cts) << "with the characters";
-  EXPECT_EQ(adapter.Held(), 0u);
-  EXPECT_EQ(adapter.NextRelease(), UsbSerialAdapter::kNothingDue);
-  adapter.TakeLines({}, kStart + microseconds(20000));
-  EXPECT_EQ(adapter.NextRelease(), kStart + microseconds(36000)) << "alone, a period later";
-  adapter.Release(kStart + microseconds(36000), &lines);
+  EXPECT_TRUE(lines && lines->cts) << "a frame after the change, with what was held";
+  adapter.TakeLines({}, kStart + microseconds(1400));
+  EXPECT_EQ(adapter.NextRelease(), kStart + microseconds(2400));
+  out = adapter.Release(kStart + microseconds(2400), &lines);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].parity, WireParity::Even);
   EXPECT_TRUE(lines && !lines->cts);
+  EXPECT_EQ(adapter.NextRelease(), UsbSerialAdapter::kNothingDue);
 }
 
 TEST(UsbSerialAdapterTest, ANewTimerAppliesToWhatIsHeld) {
