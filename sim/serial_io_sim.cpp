@@ -147,4 +147,4 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
 
 }  // namespace serial_io
 
-bool sim::InsidePortCall() { return serial_io::PortCallDepth() != 0; }
+bool sim::InsidePortCall() { return serial_io::PortCallDepth() != 0 || sim::OnClockThread(); }

@@ -44,10 +44,11 @@
 namespace sim {
 
 // True while the calling thread is inside a port call of the sim binding of
-// serial_io.h (defined there). A test that makes the program's allocations fail
-// leaves the driver's own alone: the Windows serial driver allocates nothing of
-// the program's.
+// serial_io.h (defined there), and on the driver's clock thread. A test that makes
+// the program's allocations fail leaves the driver's own alone: the Windows serial
+// driver allocates nothing of the program's.
 bool InsidePortCall();
+bool OnClockThread();
 
 // The driver calls a test can make fail.
 enum class Call : unsigned {

@@ -5,6 +5,7 @@
 // the end of a thread with operations pending (to a fraction of a millisecond for
 // characters on a paced line).
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "virtual_port.h"
@@ -25,10 +26,18 @@ constexpr size_t kMostWaitHandles = MAXIMUM_WAIT_OBJECTS;
 // keep millisecond waits, as the serial driver's own do.
 constexpr std::chrono::microseconds kPolledBeforeCharacter{1500};
 
+// The running clock thread's id, 0 when none runs.
+std::atomic<DWORD> ClockThreadId{0};
+
 }  // namespace
 
+bool OnClockThread() { return ClockThreadId.load() == GetCurrentThreadId(); }
+
 DWORD WINAPI VirtualSerialDriver::ClockMain(LPVOID driver) {
+  DWORD self = GetCurrentThreadId();
+  ClockThreadId = self;
   static_cast<VirtualSerialDriver*>(driver)->RunClock();
+  ClockThreadId.compare_exchange_strong(self, 0);  // unless a new one runs already
   return 0;
 }
 

@@ -11,35 +11,34 @@
 namespace allocations {
 namespace {
 
-// The library's threads allocate and free while a test watches, so the watch
-// takes a lock; the set's own allocations are not watched. No lock is taken while
-// nothing is watched: at the end of the process a thread can be ended anywhere,
-// and a lock it held would stop every later free.
-SRWLOCK watchLock = SRWLOCK_INIT;
-std::atomic<std::set<void*>*> freedPointers{nullptr};  // changed under watchLock
+// Set on a thread inside a CallerScope: a slot of the system's thread storage,
+// which takes no lock and has nothing to clean up when a thread ends (at the end
+// of the process a thread can be ended anywhere, and a lock it held would stop
+// every later allocation). It is taken when the program starts, before any thread
+// of a test.
+const DWORD callerScopeSlot = TlsAlloc();
 
-// Set on a thread while it records a free (the set's own frees are not watched):
-// a slot of the system's thread storage, which takes no lock. It is taken when
-// the program starts, before any thread of a test.
-const DWORD insideWatchSlot = TlsAlloc();
-
-// Both keep the thread's error value (TlsGetValue clears it): frees and
-// allocations happen between a failing call and the reading of its error.
-bool InsideWatch() {
-  const DWORD error = GetLastError();
-  const bool inside = TlsGetValue(insideWatchSlot) != nullptr;
-  SetLastError(error);
-  return inside;
-}
-void SetInsideWatch(bool inside) {
-  const DWORD error = GetLastError();
-  TlsSetValue(insideWatchSlot, inside ? reinterpret_cast<LPVOID>(1) : nullptr);
-  SetLastError(error);
-}
-
-std::atomic<DWORD> failingThread{0};
+std::atomic<bool> failing{false};
+std::atomic<Side> failingSide{Side::Caller};
+std::atomic<DWORD> callerThread{0};
 std::atomic<long> allocationsToPass{0};
 std::atomic<bool> failureMade{false};
+
+// Whether this allocation counts towards the failure on request. Keeps the
+// thread's error value (TlsGetValue clears it): allocations happen between a
+// failing call and the reading of its error.
+bool Counted() {
+  if (!failing.load() || sim::InsidePortCall()) {
+    return false;
+  }
+  const DWORD error = GetLastError();
+  const bool caller = GetCurrentThreadId() == callerThread.load();
+  const bool counted = failingSide.load() == Side::Library
+                           ? !caller
+                           : caller && TlsGetValue(callerScopeSlot) != nullptr;
+  SetLastError(error);
+  return counted;
+}
 
 std::atomic<size_t> liveBlocks{0};
 std::atomic<size_t> liveBytes{0};
@@ -66,15 +65,6 @@ void Release(void* pointer) {
   if (pointer == nullptr) {
     return;
   }
-  if (freedPointers.load() != nullptr && !InsideWatch()) {
-    SetInsideWatch(true);
-    AcquireSRWLockExclusive(&watchLock);
-    if (std::set<void*>* freed = freedPointers.load()) {
-      freed->insert(pointer);
-    }
-    ReleaseSRWLockExclusive(&watchLock);
-    SetInsideWatch(false);
-  }
   unsigned char* block = static_cast<unsigned char*>(pointer) - kHeader;
   liveBlocks.fetch_sub(1);
   liveBytes.fetch_sub(*reinterpret_cast<size_t*>(block));
@@ -83,22 +73,21 @@ void Release(void* pointer) {
 
 }  // namespace
 
-void WatchFrees(std::set<void*>* freed) {
-  AcquireSRWLockExclusive(&watchLock);
-  freedPointers.store(freed);
-  ReleaseSRWLockExclusive(&watchLock);
-}
-
-void FailAllocationAfter(long pass) {
+void FailAllocationAfter(long pass, Side side) {
   failureMade = false;
   allocationsToPass = pass;
-  failingThread = GetCurrentThreadId();
+  failingSide = side;
+  callerThread = GetCurrentThreadId();
+  failing = true;
 }
 
 bool StopFailingAllocations() {
-  failingThread = 0;
+  failing = false;
   return failureMade.load();
 }
+
+CallerScope::CallerScope() { TlsSetValue(callerScopeSlot, reinterpret_cast<LPVOID>(1)); }
+CallerScope::~CallerScope() { TlsSetValue(callerScopeSlot, nullptr); }
 
 Live LiveNow() { return Live{liveBlocks.load(), liveBytes.load()}; }
 
@@ -107,9 +96,8 @@ Live LiveNow() { return Live{liveBlocks.load(), liveBytes.load()}; }
 // operator new[] and delete[] come here through the runtime's own.
 void* operator new(std::size_t size) {
   using namespace allocations;
-  if (failingThread.load() == GetCurrentThreadId() && !InsideWatch() && !sim::InsidePortCall() &&
-      allocationsToPass.fetch_sub(1) == 0) {
-    failingThread = 0;
+  if (Counted() && allocationsToPass.fetch_sub(1) == 0) {
+    failing = false;
     failureMade = true;
     throw std::bad_alloc();
   }

@@ -1,26 +1,36 @@
 // The test program's allocations through operator new, watched on request:
-// - every pointer freed, on any thread: shows that the port object an
-//   initialisation replaces is destroyed rather than leaked;
-// - a failure on request: the n-th allocation of one thread fails, outside the
-//   virtual driver's calls (the Windows serial driver allocates nothing of the
-//   program's);
+// - a failure on request: the n-th allocation of one side fails, never one of the
+//   virtual driver's (its calls and its clock thread: the Windows serial driver
+//   allocates nothing of the program's);
 // - the blocks alive and their bytes, counted exactly whatever heap lies below
 //   (a heap's own figures include its free lists and groups kept for later).
 #pragma once
 
 #include <cstddef>
-#include <set>
 
 namespace allocations {
 
-// Records every pointer freed into `freed` until called again with null.
-void WatchFrees(std::set<void*>* freed);
+// Whose allocations a failure on request counts.
+enum class Side {
+  Caller,   // the thread that asks for the failure, inside a CallerScope
+  Library,  // every other thread: the library's worker and watcher
+};
 
-// The allocation after `pass` more on this thread fails (once).
-void FailAllocationAfter(long pass);
+// The allocation after `pass` more of `side` fails (once).
+void FailAllocationAfter(long pass, Side side = Side::Caller);
 
 // Ends the failure on request; true when it was made.
 bool StopFailingAllocations();
+
+// While it lives, the thread's allocations count for Side::Caller: the library's
+// calls and hand-overs on the caller's thread, not the test's own work.
+class CallerScope {
+ public:
+  CallerScope();
+  ~CallerScope();
+  CallerScope(const CallerScope&) = delete;
+  CallerScope& operator=(const CallerScope&) = delete;
+};
 
 struct Live {
   size_t blocks = 0;  // allocated and not yet freed

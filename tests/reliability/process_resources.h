@@ -36,9 +36,9 @@ struct ProcessResources {
 // Handle values are multiples of 4; a process of the tests holds a few hundred.
 constexpr uintptr_t kHighestHandleProbed = 0x10000;
 
-inline unsigned CountOpenHandles() {
+inline unsigned CountOpenHandles(uintptr_t highest = kHighestHandleProbed) {
   unsigned open = 0;
-  for (uintptr_t value = 4; value <= kHighestHandleProbed; value += 4) {
+  for (uintptr_t value = 4; value <= highest; value += 4) {
     DWORD flags = 0;
     if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
       ++open;
