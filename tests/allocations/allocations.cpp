@@ -11,12 +11,12 @@
 namespace allocations {
 namespace {
 
-// Set on a thread inside a CallerScope: a slot of the system's thread storage,
-// which takes no lock and has nothing to clean up when a thread ends (at the end
-// of the process a thread can be ended anywhere, and a lock it held would stop
-// every later allocation). It is taken when the program starts, before any thread
-// of a test.
-const DWORD callerScopeSlot = TlsAlloc();
+// Set on the caller's thread while its allocations count: a slot of the system's
+// thread storage, which takes no lock and has nothing to clean up when a thread
+// ends (at the end of the process a thread can be ended anywhere, and a lock it
+// held would stop every later allocation). It is taken when the program starts,
+// before any thread of a test.
+const DWORD callerCountsSlot = TlsAlloc();
 
 std::atomic<bool> failing{false};
 std::atomic<Side> failingSide{Side::Caller};
@@ -35,7 +35,7 @@ bool Counted() {
   const bool caller = GetCurrentThreadId() == callerThread.load();
   const bool counted = failingSide.load() == Side::Library
                            ? !caller
-                           : caller && TlsGetValue(callerScopeSlot) != nullptr;
+                           : caller && TlsGetValue(callerCountsSlot) != nullptr;
   SetLastError(error);
   return counted;
 }
@@ -46,30 +46,6 @@ std::atomic<size_t> liveBytes{0};
 // Each block carries its size in front of what the program gets; the header
 // keeps the alignment malloc gives.
 constexpr size_t kHeader = 16;
-
-void* Allocate(size_t size) {
-  if (size > static_cast<size_t>(-1) - kHeader) {
-    return nullptr;
-  }
-  auto* block = static_cast<unsigned char*>(std::malloc(kHeader + size));
-  if (block == nullptr) {
-    return nullptr;
-  }
-  *reinterpret_cast<size_t*>(block) = size;
-  liveBlocks.fetch_add(1);
-  liveBytes.fetch_add(size);
-  return block + kHeader;
-}
-
-void Release(void* pointer) {
-  if (pointer == nullptr) {
-    return;
-  }
-  unsigned char* block = static_cast<unsigned char*>(pointer) - kHeader;
-  liveBlocks.fetch_sub(1);
-  liveBytes.fetch_sub(*reinterpret_cast<size_t*>(block));
-  std::free(block);
-}
 
 }  // namespace
 
@@ -86,8 +62,9 @@ bool StopFailingAllocations() {
   return failureMade.load();
 }
 
-CallerScope::CallerScope() { TlsSetValue(callerScopeSlot, reinterpret_cast<LPVOID>(1)); }
-CallerScope::~CallerScope() { TlsSetValue(callerScopeSlot, nullptr); }
+void CountCallerAllocations(bool counted) {
+  TlsSetValue(callerCountsSlot, counted ? reinterpret_cast<LPVOID>(1) : nullptr);
+}
 
 Live LiveNow() { return Live{liveBlocks.load(), liveBytes.load()}; }
 
@@ -101,11 +78,26 @@ void* operator new(std::size_t size) {
     failureMade = true;
     throw std::bad_alloc();
   }
-  void* pointer = Allocate(size == 0 ? 1 : size);
-  if (pointer == nullptr) {
+  size += size == 0 ? 1 : 0;
+  auto* block = size <= static_cast<size_t>(-1) - kHeader
+                    ? static_cast<unsigned char*>(std::malloc(kHeader + size))
+                    : nullptr;
+  if (block == nullptr) {
     throw std::bad_alloc();
   }
-  return pointer;
+  *reinterpret_cast<size_t*>(block) = size;
+  liveBlocks.fetch_add(1);
+  liveBytes.fetch_add(size);
+  return block + kHeader;
 }
-void operator delete(void* pointer) noexcept { allocations::Release(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { allocations::Release(pointer); }
+
+void operator delete(void* pointer) noexcept {
+  using namespace allocations;
+  if (pointer != nullptr) {
+    unsigned char* block = static_cast<unsigned char*>(pointer) - kHeader;
+    liveBlocks.fetch_sub(1);
+    liveBytes.fetch_sub(*reinterpret_cast<size_t*>(block));
+    std::free(block);
+  }
+}
+void operator delete(void* pointer, std::size_t) noexcept { operator delete(pointer); }

@@ -12,7 +12,7 @@ namespace allocations {
 
 // Whose allocations a failure on request counts.
 enum class Side {
-  Caller,   // the thread that asks for the failure, inside a CallerScope
+  Caller,   // the thread that asks for the failure, while it counts them (below)
   Library,  // every other thread: the library's worker and watcher
 };
 
@@ -22,15 +22,10 @@ void FailAllocationAfter(long pass, Side side = Side::Caller);
 // Ends the failure on request; true when it was made.
 bool StopFailingAllocations();
 
-// While it lives, the thread's allocations count for Side::Caller: the library's
-// calls and hand-overs on the caller's thread, not the test's own work.
-class CallerScope {
- public:
-  CallerScope();
-  ~CallerScope();
-  CallerScope(const CallerScope&) = delete;
-  CallerScope& operator=(const CallerScope&) = delete;
-};
+// From true to false, the calling thread's allocations count for Side::Caller:
+// its calls into the library and what the library hands over to it, not the
+// test's own work.
+void CountCallerAllocations(bool counted);
 
 struct Live {
   size_t blocks = 0;  // allocated and not yet freed
