@@ -26,7 +26,7 @@ constexpr size_t kMostWaitHandles = MAXIMUM_WAIT_OBJECTS;
 // keep millisecond waits, as the serial driver's own do.
 constexpr std::chrono::microseconds kPolledBeforeCharacter{1500};
 
-// The running clock thread's id, 0 when none runs.
+// The clock thread's id while it runs, 0 when none does.
 std::atomic<DWORD> ClockThreadId{0};
 
 }  // namespace
@@ -34,10 +34,8 @@ std::atomic<DWORD> ClockThreadId{0};
 bool OnClockThread() { return ClockThreadId.load() == GetCurrentThreadId(); }
 
 DWORD WINAPI VirtualSerialDriver::ClockMain(LPVOID driver) {
-  DWORD self = GetCurrentThreadId();
-  ClockThreadId = self;
+  ClockThreadId = GetCurrentThreadId();
   static_cast<VirtualSerialDriver*>(driver)->RunClock();
-  ClockThreadId.compare_exchange_strong(self, 0);  // unless a new one runs already
   return 0;
 }
 
@@ -65,6 +63,7 @@ void VirtualSerialDriver::StopClock(DWORD timeoutMs) {
     SetEvent(clockWake_);
     WaitForSingleObject(thread, timeoutMs);
     ::CloseHandle(thread);
+    ClockThreadId = 0;
   }
 }
 

@@ -75,6 +75,13 @@ bool PumpSentMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   return true;
 }
 
+void DispatchPostedMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    DispatchMessageA(&message);
+  }
+}
+
 bool WaitFor(HANDLE event, DWORD timeoutMs) {
   return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
 }

@@ -24,6 +24,10 @@ bool IsKernelHandleOpen(HANDLE handle);
 // until `done` answers true; false if that did not happen within `timeoutMs`.
 bool PumpSentMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
 
+// Handles every message waiting for this thread, posted ones too: what a host's
+// message loop does.
+void DispatchPostedMessages();
+
 // Waits for the event without delivering messages; false on time-out.
 bool WaitFor(HANDLE event, DWORD timeoutMs = 5000);
 

@@ -12,10 +12,8 @@ namespace allocations {
 namespace {
 
 // Set on the caller's thread while its allocations count: a slot of the system's
-// thread storage, which takes no lock and has nothing to clean up when a thread
-// ends (at the end of the process a thread can be ended anywhere, and a lock it
-// held would stop every later allocation). It is taken when the program starts,
-// before any thread of a test.
+// thread storage (no lock, nothing to clean up when a thread ends anywhere at the
+// end of the process), taken when the program starts.
 const DWORD callerCountsSlot = TlsAlloc();
 
 std::atomic<bool> failing{false};

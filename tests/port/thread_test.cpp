@@ -65,14 +65,6 @@ class IdleThread : public TThread {
   }
 };
 
-// Handles posted messages too: what a host's message loop does.
-void DispatchPostedMessages() {
-  MSG message;
-  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-    DispatchMessageA(&message);
-  }
-}
-
 class ThreadTest : public ::testing::Test {
  protected:
   void TearDown() override {

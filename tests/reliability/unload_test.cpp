@@ -33,14 +33,6 @@ bool OwnHandOverWindowExists() {
   return false;
 }
 
-// A windowed host's message loop: posted messages are dispatched too.
-void RunMessageLoop() {
-  MSG message;
-  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-    DispatchMessageA(&message);
-  }
-}
-
 class UnloadTest : public ZrvLineTest {};
 
 TEST_F(UnloadTest, ClassGoesAtUnloadAlsoWhenTheHostsLoopRemovedTheWindowBefore) {
@@ -55,7 +47,7 @@ TEST_F(UnloadTest, ClassGoesAtUnloadAlsoWhenTheHostsLoopRemovedTheWindowBefore) 
     ASSERT_TRUE(ClassRegistered());
     ASSERT_EQ(OdinicjowanoPortSzeregowyDlaZRV(), 1);
     if (c.loopAfterClose) {
-      RunMessageLoop();
+      DispatchPostedMessages();  // a windowed host's message loop
       ASSERT_FALSE(TThread::HasHandOverWindow(GetCurrentThreadId()))
           << "the posted removal took the window";
     }

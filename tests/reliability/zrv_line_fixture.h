@@ -21,15 +21,8 @@ using Record = sim::ZrvDevice::Record;
 enum class Exchange { Status, Read, Write };
 
 inline const char* ExchangeName(Exchange exchange) {
-  switch (exchange) {
-    case Exchange::Status:
-      return "status";
-    case Exchange::Read:
-      return "read";
-    case Exchange::Write:
-      return "write";
-  }
-  return "?";
+  static constexpr const char* kNames[] = {"status", "read", "write"};
+  return kNames[static_cast<int>(exchange)];
 }
 
 // A record whose bytes differ from each other and from the records of other seeds.
@@ -79,17 +72,9 @@ class ZrvLineTest : public LibraryTest {
   Transaction Run(Exchange exchange, uint16_t address, const Record& data,
                   const Transaction& before = Transaction()) {
     Transaction after = before;
-    switch (exchange) {
-      case Exchange::Status:
-        after.code = OdczytanieBajtuStatusuZRV(&after.status);
-        break;
-      case Exchange::Read:
-        after.code = OdczytanieBajtowZZRV(address, after.buffer.data());
-        break;
-      case Exchange::Write:
-        after.code = ZapisanieBajtowDoZRV(address, data.data());
-        break;
-    }
+    after.code = exchange == Exchange::Status ? OdczytanieBajtuStatusuZRV(&after.status)
+                 : exchange == Exchange::Read ? OdczytanieBajtowZZRV(address, after.buffer.data())
+                                              : ZapisanieBajtowDoZRV(address, data.data());
     return after;
   }
 

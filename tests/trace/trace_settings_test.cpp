@@ -84,35 +84,13 @@ TEST_F(TraceSettingsTest, TheVariableWinsTheRegistryStandsInWhenItIsAbsentEmptyM
         folder.Path((L"variable" + std::to_wstring(run) + L".log").c_str());
     const std::wstring registryName = L"registry" + std::to_wstring(run) + L".log";
     const std::wstring registryFile = folder.Path(registryName.c_str());
-    switch (s.variable) {
-      case V::Absent:
-        SetEnvironmentVariableW(L"KWELMORA_TRACE", nullptr);
-        break;
-      case V::Empty:
-        SetEnvironmentVariableW(L"KWELMORA_TRACE", L"");
-        break;
-      case V::File:
-        SetEnvironmentVariableW(L"KWELMORA_TRACE", variableFile.c_str());
-        break;
-      case V::Folder:
-        SetEnvironmentVariableW(L"KWELMORA_TRACE", folder.path().c_str());
-        break;
-    }
-    switch (s.value) {
-      case R::Absent:
-        user.SetTraceFile(nullptr);
-        break;
-      case R::File:
-        user.SetTraceFile(registryFile.c_str());
-        break;
-      case R::Expanded:
-        user.SetTraceFile((L"%KWELMORA_TRACE_TEST_FOLDER%\\" + registryName).c_str(),
-                          REG_EXPAND_SZ);
-        break;
-      case R::Empty:
-        user.SetTraceFile(L"");
-        break;
-    }
+    // Indexed by Setting's Variable and Value, in the order they are declared.
+    const wchar_t* variable[] = {nullptr, L"", variableFile.c_str(), folder.path().c_str()};
+    SetEnvironmentVariableW(L"KWELMORA_TRACE", variable[static_cast<int>(s.variable)]);
+    const std::wstring expanded = L"%KWELMORA_TRACE_TEST_FOLDER%\\" + registryName;
+    const wchar_t* value[] = {nullptr, registryFile.c_str(), expanded.c_str(), L""};
+    user.SetTraceFile(value[static_cast<int>(s.value)],
+                      s.value == R::Expanded ? REG_EXPAND_SZ : REG_SZ);
     const std::vector<std::wstring> before = folder.Names();
     Open();
     unsigned char status = 0;
