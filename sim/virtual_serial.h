@@ -48,7 +48,7 @@ namespace sim {
 // the program's allocations fail leaves the driver's own alone: the Windows serial
 // driver allocates nothing of the program's.
 bool InsidePortCall();
-bool OnClockThread();
+bool OnClockThread();  // the driver's own thread of time-outs and delays
 
 // The driver calls a test can make fail.
 enum class Call : unsigned {
