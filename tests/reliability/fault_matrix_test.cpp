@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -95,22 +96,12 @@ struct Place {
   bool call = false;  // a call of the library's; `index` counts them
 };
 
-// The code the protocol gives a NAK at an acknowledgement.
-uint8_t RefusalCode(Reply reply) {
-  switch (reply) {
-    case Reply::ReadCommandAck:
-    case Reply::WriteCommandAck:
-    case Reply::ReadRequestAck:
-      return KWELMORA_COMMAND_REFUSED;
-    case Reply::ReadLocationAck:
-    case Reply::WriteLocationAck:
-      return KWELMORA_LOCATION_REFUSED;
-    case Reply::WriteRecordAck:
-      return KWELMORA_RECORD_REFUSED;
-    default:
-      return KWELMORA_OK;  // a data byte: a NAK's value is just data
-  }
-}
+// The code the protocol gives a NAK at each reply, in the order of Reply (a NAK in
+// place of a data byte is just data).
+constexpr uint8_t kRefusalCodes[] = {
+    KWELMORA_OK, KWELMORA_COMMAND_REFUSED, KWELMORA_LOCATION_REFUSED, KWELMORA_COMMAND_REFUSED,
+    KWELMORA_OK, KWELMORA_COMMAND_REFUSED, KWELMORA_LOCATION_REFUSED, KWELMORA_RECORD_REFUSED};
+uint8_t RefusalCode(Reply reply) { return kRefusalCodes[static_cast<int>(reply)]; }
 
 bool IsDataReply(Reply reply) { return reply == Reply::StatusByte || reply == Reply::ReadDataByte; }
 
@@ -190,36 +181,25 @@ uint8_t StaleMeetsTheNextExchange(Reply reply, int index, const Record& stored) 
     if (byte == 6) return KWELMORA_OK;
     return byte == 21 ? onNak : static_cast<uint8_t>(KWELMORA_BAD_REPLY);
   };
-  switch (reply) {
-    case Reply::StatusByte:
-    case Reply::ReadCommandAck:
-    case Reply::WriteCommandAck:
-      return KWELMORA_OK;
-    case Reply::ReadLocationAck:
-    case Reply::WriteLocationAck:
-    case Reply::WriteRecordAck:
-      return KWELMORA_RECEIVE_FAILED;
-    case Reply::ReadRequestAck:
-      return asAnswer(stored[static_cast<unsigned>(index)], KWELMORA_LOCATION_REFUSED);
-    case Reply::ReadDataByte:
-      return asAnswer(stored[static_cast<unsigned>(index)], KWELMORA_COMMAND_REFUSED);
+  const uint8_t held = stored[static_cast<unsigned>(std::max(index, 0))];
+  if (reply == Reply::ReadRequestAck || reply == Reply::ReadDataByte) {
+    return asAnswer(held, reply == Reply::ReadRequestAck ? KWELMORA_LOCATION_REFUSED
+                                                         : KWELMORA_COMMAND_REFUSED);
   }
-  return KWELMORA_OK;
+  const bool evenAck = reply == Reply::ReadLocationAck || reply == Reply::WriteLocationAck ||
+                       reply == Reply::WriteRecordAck;
+  return evenAck ? KWELMORA_RECEIVE_FAILED : KWELMORA_OK;
 }
 
-// A byte of noise after the right reply: taken by the next read of the exchange,
-// or dropped by the purge before the next command byte.
+// A byte of noise after the right reply: read as the answer to the location block
+// (after a command's ACK) or to the record (after the location's ACK); otherwise
+// purged with the next command byte, or taken as the record byte after a request's
+// ACK: the protocol cannot tell.
 uint8_t ExtraByteCode(Reply reply) {
-  switch (reply) {
-    case Reply::ReadCommandAck:    // read as the location block's answer
-    case Reply::WriteCommandAck:   // read as the location block's answer
-    case Reply::WriteLocationAck:  // read as the record's answer
-      return KWELMORA_BAD_REPLY;
-    default:
-      // Purged with the next command byte, or (after a request's ACK) taken as the
-      // record byte: the protocol cannot tell.
-      return KWELMORA_OK;
-  }
+  return reply == Reply::ReadCommandAck || reply == Reply::WriteCommandAck ||
+                 reply == Reply::WriteLocationAck
+             ? KWELMORA_BAD_REPLY
+             : KWELMORA_OK;
 }
 
 // The code a transaction gives when its port fails at a point of the line, from
