@@ -511,6 +511,10 @@ group_unload() {
 # msvc_host.exe), for both bitnesses. Each gets the package's DLL of its bitness
 # beside it. The two hosts of the given build's bitness run against zrvsim:
 # the port opens, status, a record written and read back, the close.
+# tests/package/pascal_host.pas is built with Free Pascal for i386-win32 and
+# x86_64-win64 (scripts/fpc-cross.sh) around the guide's Delphi and Free Pascal
+# block, taken out of the archive's README.md; the one of the build's bitness
+# runs the same steps, and again with the cable unplugged.
 
 # pe_bits FILE: 32 or 64, from the machine field of a Windows program's header.
 pe_bits() {
@@ -549,6 +553,23 @@ run_to_end() {
   output=$(tr -d '\r' <"$dir/output")
 }
 
+# build_pascal_host DIR PACKAGE TARGET: pascal_host.exe for TARGET, around the
+# guide's block as the archive's README.md has it, with the package's DLL beside
+# it; logs in DIR.log.
+build_pascal_host() {
+  local dir=$1 package=$2 target=$3
+  mkdir -p "$dir"
+  awk '/^#### Delphi and Free Pascal/ { section = 1 } section && /^```pascal$/ { on = 1; next }
+       on && /^```$/ { exit } on' "$package/README.md" >"$dir/kwelmora_guide.inc"
+  if [[ ! -s $dir/kwelmora_guide.inc ]]; then
+    echo "no Pascal block under \"#### Delphi and Free Pascal\" in $package/README.md" >"$dir.log"
+    return 1
+  fi
+  bash "$root/scripts/fpc-cross.sh" fpc "$target" -Sew -vw -FE"$dir" -FU"$dir" -Fi"$dir" \
+    "$root/tests/package/pascal_host.pas" >"$dir.log" 2>&1 &&
+    cp "$package/win$([[ $target == i386-* ]] && echo 32 || echo 64)/Kwelmora.dll" "$dir/"
+}
+
 group_packaged_hosts() {
   group=packaged-hosts
   echo "packaged hosts: built from the unpacked archive, run against zrvsim"
@@ -574,6 +595,18 @@ group_packaged_hosts() {
     done
   done
 
+  check "pascal host: declares none of the library's functions itself" 0 \
+    "$(grep -ci external "$root/tests/package/pascal_host.pas")"
+  for arch in i386-win32 x86_64-win64; do
+    if build_pascal_host "$dir/pascal-$arch" "$package" $arch; then
+      host_bits=$(pe_bits "$dir/pascal-$arch/pascal_host.exe")
+      check "pascal $arch host: built around the guide's block, a $host_bits-bit program" \
+        "$([[ $arch == i386-* ]] && echo 32 || echo 64)" "$host_bits"
+    else
+      fail "pascal $arch host: built around the guide's block" "$(tail -n 15 "$dir/pascal-$arch.log")"
+    fi
+  done
+
   start_sim "$dir" $com --status 0x3c --image "$dir/image" || return
   for kind in mingw msvc; do
     arch=$([[ $bits == 32 ]] && echo i686 || echo x86_64)
@@ -588,6 +621,22 @@ group_packaged_hosts() {
     check "$kind $arch host: record $address stored in the device" "$(pattern $address)" \
       "$(ctl record $address)"
   done
+
+  arch=$([[ $bits == 32 ]] && echo i386-win32 || echo x86_64-win64) address=466
+  if [[ -e $dir/pascal-$arch/pascal_host.exe ]]; then
+    run_to_end "$dir/pascal-$arch" "$dir/pascal-$arch/pascal_host.exe" $com $address "$(pattern $address)"
+    check "pascal $arch host: opens, status 0, writes record $address and reads it back, closes" \
+      "init 1|status 0 60|write 0|read 0 $(pattern $address)|deinit 1|exit 0" "${output//$'\n'/|}|exit $status"
+    expect_seen "pascal $arch host: the status request, the write and the read reached the device" \
+      "$(command_byte 1)$(write_exchange $address "$(pattern $address)") $(read_exchange $address)"
+    check "pascal $arch host: record $address stored in the device" "$(pattern $address)" \
+      "$(ctl record $address)"
+    ctl unplug 1
+    run_to_end "$dir/pascal-$arch" "$dir/pascal-$arch/pascal_host.exe" $com 1 "$(pattern 1)"
+    check "pascal $arch host, cable unplugged: 2 from each transfer, nothing sent" \
+      "init 1|status 2|write 2|read 2 $zeros|deinit 1|exit 1" "${output//$'\n'/|}|exit $status"
+    expect_seen "pascal $arch host, cable unplugged: nothing reached the device" ""
+  fi
   stop_sim
 }
 
