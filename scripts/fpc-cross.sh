@@ -19,7 +19,8 @@
 #                                          (i386-win32 or x86_64-win64) with its
 #                                          units and no configuration file
 #
-# The marker .kwelmora-fpc, written last, holds the compiler version. The lock
+# The marker .kwelmora-fpc, written last, holds the packaged compiler's version;
+# a build by another one is made again. The lock
 # fpc.lock, beside it, keeps two checkouts from building it at once.
 set -euo pipefail
 
@@ -57,6 +58,11 @@ check() {
       return 1
     fi
   done
+  if [[ $(cat "$marker") != "$("$packaged/ppcx64" -iW)" ]]; then
+    say "$root was built by Free Pascal $(cat "$marker"), the packaged one is now" \
+      "$("$packaged/ppcx64" -iW)"
+    return 1
+  fi
 }
 
 # build DIR: the cross compiler and both RTLs into DIR, from a copy of the
@@ -100,12 +106,14 @@ build() {
 
 ensure() {
   local new=$root.new started=$SECONDS
-  mkdir -p "$(dirname "$root")"
-  # One builder at a time: two checkouts may test at once.
-  exec 9>"$root.lock"
-  flock 9
+  if ! check 2>/dev/null; then
+    mkdir -p "$(dirname "$root")"
+    # One builder at a time: two checkouts may test at once.
+    exec 9>"$root.lock"
+    flock 9
+  fi
   if check 2>/dev/null; then
-    say "ready at $root: $(cat "$marker")"
+    say "ready at $root: Free Pascal $(cat "$marker")"
     return 0
   fi
   rm -rf "$root" "$new"
@@ -115,7 +123,7 @@ ensure() {
     say "the build failed; its log: $new.log"
     return 1
   fi
-  "$new/bin/ppcross386" -iW >"$new/.kwelmora-fpc.new" || return 1
+  "$packaged/ppcx64" -iW >"$new/.kwelmora-fpc.new" || return 1
   # The marker goes last, inside; then the whole folder is put in place at once.
   mv "$new/.kwelmora-fpc.new" "$new/.kwelmora-fpc"
   rm -f "$new.log"

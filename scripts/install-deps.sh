@@ -2,7 +2,10 @@
 # Installs what building and testing needs on a Debian 12 or 13 machine, as root.
 # Safe to run again: it only installs what is missing.
 #   install-deps.sh        the toolchains, the machine's Wine, CMake, GoogleTest,
-#                          debootstrap
+#                          debootstrap, Free Pascal with the Windows units the
+#                          Pascal host of the tests needs (scripts/fpc-cross.sh
+#                          builds them once, about 30 s, into
+#                          /var/cache/kwelmora/fpc)
 #   install-deps.sh --rig  also makes the Wines of the tests that live in chroots
 #                          now, rather than on the first `make test`
 #                          (scripts/wine-root.sh: wine8-i386, about 2.1 GB, and
@@ -31,6 +34,13 @@ packages=(
   clang
   # The chroots of the Wines that the tests also run under (scripts/wine-root.sh).
   debootstrap
+  # Free Pascal and the sources of its compiler and RTL, from which
+  # scripts/fpc-cross.sh builds the i386-win32 cross compiler and the Windows
+  # units. The same names on Debian 12 and 13.
+  fp-compiler-3.2.2
+  fp-units-rtl-3.2.2
+  fp-utils-3.2.2
+  fpc-source-3.2.2
 )
 rig=0
 case "${1:-}" in
@@ -58,6 +68,8 @@ if ((${#missing[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+bash fpc-cross.sh ensure
 
 if ((rig)); then
   bash wine-root.sh wine8-i386 ensure
