@@ -9,7 +9,7 @@
 #
 # Both link with Free Pascal's internal PE linker: no MinGW binutils needed.
 # They live in $KWELMORA_FPC_ROOT (default /var/cache/kwelmora/fpc), kept across
-# `make clean`; about 20 MB.
+# `make clean`; 38 MB.
 #
 #   fpc-cross.sh ensure                    builds it on first use (about 30 s),
 #                                          reuses it afterwards; a half-made one
@@ -20,8 +20,8 @@
 #                                          units and no configuration file
 #
 # The marker .kwelmora-fpc, written last, holds the packaged compiler's version;
-# a build by another one is made again. The lock
-# fpc.lock, beside it, keeps two checkouts from building it at once.
+# a build by another one is made again. The lock fpc.lock, beside it, keeps two
+# checkouts from building it at once.
 set -euo pipefail
 
 version=3.2.2
@@ -77,7 +77,10 @@ build() {
       "fp-utils-$version fpc-source-$version)"
     return 1
   done
-  command -v fpcmake >/dev/null || { say "fpcmake is missing (apt-get install fp-utils-$version)"; return 1; }
+  if ! command -v fpcmake >/dev/null; then
+    say "fpcmake is missing (apt-get install fp-utils-$version)"
+    return 1
+  fi
   mkdir -p "$src/out" "$dir/bin"
   cp -r "$sources/compiler" "$sources/rtl" "$src/"
 
@@ -128,7 +131,8 @@ ensure() {
   mv "$new/.kwelmora-fpc.new" "$new/.kwelmora-fpc"
   rm -f "$new.log"
   mv "$new" "$root"
-  say "made $root in $((SECONDS - started)) s: Free Pascal $(cat "$marker"), $(du -sh "$root" | cut -f1)"
+  say "made $root in $((SECONDS - started)) s: Free Pascal $(cat "$marker")," \
+    "$(du -sh "$root" | cut -f1)"
 }
 
 case "${1:-}" in
@@ -139,11 +143,11 @@ case "${1:-}" in
       echo "usage: $0 fpc TARGET ARGUMENT..." >&2
       exit 2
     }
-    target=$2
+    target=$2 cpu=${2%-*} os=${2#*-}
     shift 2
+    compiler=$(compiler "$target")
     check
-    cpu=${target%-*} os=${target#*-}
-    exec "$(compiler "$target")" -n -T"$os" -P"$cpu" -Fu"$root/units/$target" "$@"
+    exec "$compiler" -n -T"$os" -P"$cpu" -Fu"$root/units/$target" "$@"
     ;;
   *)
     echo "usage: $0 ensure|check|fpc TARGET ARGUMENT..." >&2

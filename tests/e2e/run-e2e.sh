@@ -603,7 +603,8 @@ group_packaged_hosts() {
       check "pascal $arch host: built around the guide's block, a $host_bits-bit program" \
         "$([[ $arch == i386-* ]] && echo 32 || echo 64)" "$host_bits"
     else
-      fail "pascal $arch host: built around the guide's block" "$(tail -n 15 "$dir/pascal-$arch.log")"
+      fail "pascal $arch host: built around the guide's block" \
+        "$(tail -n 15 "$dir/pascal-$arch.log")"
     fi
   done
 
@@ -630,7 +631,8 @@ group_packaged_hosts() {
     KWELMORA_TRACE="Z:${dir//\//\\}\\pascal.trace" run_to_end "$dir/pascal-$arch" \
       "$dir/pascal-$arch/pascal_host.exe" $com $address "$(pattern $address)"
     check "pascal $arch host: opens, status 0, writes record $address and reads it back, closes" \
-      "init 1|status 0 60|write 0|read 0 $(pattern $address)|deinit 1|exit 0" "${output//$'\n'/|}|exit $status"
+      "init 1|status 0 60|write 0|read 0 $(pattern $address)|deinit 1|exit 0" \
+      "${output//$'\n'/|}|exit $status"
     expect_seen "pascal $arch host: the status request, the write and the read reached the device" \
       "$(command_byte 1)$(write_exchange $address "$(pattern $address)") $(read_exchange $address)"
     check "pascal $arch host: record $address stored in the device" "$(pattern $address)" \

@@ -66,7 +66,8 @@ begin
   Code := Ord(ZapisanieBajtowDoZRV(Address, @Rec[0]));
   Report('write ' + IntToStr(Code), Code = 0);
   Code := Ord(OdczytanieBajtowZZRV(Address, @Back[0]));
-  Report('read ' + IntToStr(Code) + ' ' + Hex(Back), (Code = 0) and CompareMem(@Rec, @Back, SizeOf(Rec)));
+  Report('read ' + IntToStr(Code) + ' ' + Hex(Back),
+    (Code = 0) and CompareMem(@Rec, @Back, SizeOf(Rec)));
   Code := Ord(OdinicjowanoPortSzeregowyDlaZRV);
   Report('deinit ' + IntToStr(Code), Code <> 0);
   Halt(Ord(Failed));
