@@ -633,9 +633,8 @@ group_packaged_hosts() {
       "$(command_byte 1)$(write_exchange $address "$(pattern $address)") $(read_exchange $address)"
     ctl unplug 1
     run_to_end "$dir/pascal-$arch" "$dir/pascal-$arch/pascal_host.exe" $com 1 "$(pattern 1)"
-    check "pascal $arch host, cable unplugged: 2 from each transfer, nothing sent" \
+    check "pascal $arch host, cable unplugged: 2 from each transfer" \
       "init 1|status 2|write 2|read 2 $zeros|deinit 1|exit 0" "${output//$'\n'/|}|exit $status"
-    expect_seen "pascal $arch host, cable unplugged: nothing reached the device" ""
   fi
   stop_sim
 }
