@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "image_file.h"
+#include "image/image_file.h"
 
 namespace linesim {
 
@@ -75,17 +75,17 @@ LineSim::LineSim(const LineSimOptions& options)
   if (!imageFile_.empty()) {
     std::vector<uint8_t> image;
     std::string error;
-    switch (LoadImageFile(imageFile_, sim::ZrvDevice::kImageSize, image, error)) {
-      case ImageLoad::Loaded:
+    switch (sim::LoadImageFile(imageFile_, sim::ZrvDevice::kImageSize, image, error)) {
+      case sim::ImageLoad::Loaded:
         device_.RestoreImage(image);
         savedImage_ = std::move(image);
         break;
-      case ImageLoad::Absent:
+      case sim::ImageLoad::Absent:
         // A new device: all records zero, and a file that says so from the start.
         savedImage_ = device_.SaveImage();
-        if (!SaveImageFile(imageFile_, savedImage_, error)) throw std::runtime_error(error);
+        if (!sim::SaveImageFile(imageFile_, savedImage_, error)) throw std::runtime_error(error);
         break;
-      case ImageLoad::Failed:
+      case sim::ImageLoad::Failed:
         throw std::runtime_error(error);
     }
   }
@@ -238,7 +238,7 @@ void LineSim::SaveIfChanged() {
   std::vector<uint8_t> image = device_.SaveImage();
   if (image == savedImage_) return;
   std::string error;
-  if (!SaveImageFile(imageFile_, image, error)) {
+  if (!sim::SaveImageFile(imageFile_, image, error)) {
     std::fprintf(stderr, "zrvsim: %s\n", error.c_str());
     return;
   }

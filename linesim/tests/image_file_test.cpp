@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "image/image_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using linesim::ImageLoad;
+using sim::ImageLoad;
 
 constexpr size_t kSize = 27930;
 
@@ -22,18 +22,19 @@ std::vector<uint8_t> Numbered() {
 TEST(ImageFile, SavedImageLoadsBackAndLeavesNoTemporaryFile) {
   linesim_test::TempDir dir;
   std::string error;
-  ASSERT_TRUE(linesim::SaveImageFile(dir.File("image"), Numbered(), error)) << error;
+  ASSERT_TRUE(sim::SaveImageFile(dir.File("image"), Numbered(), error)) << error;
   std::vector<uint8_t> loaded;
-  EXPECT_EQ(linesim::LoadImageFile(dir.File("image"), kSize, loaded, error), ImageLoad::Loaded);
+  EXPECT_EQ(sim::LoadImageFile(dir.File("image"), kSize, loaded, error), ImageLoad::Loaded);
   EXPECT_EQ(loaded, Numbered());
-  EXPECT_FALSE(std::filesystem::exists(dir.File("image.tmp")));
+  const auto files = std::filesystem::directory_iterator(dir.File("."));
+  EXPECT_EQ(std::distance(begin(files), end(files)), 1);  // the image alone
 }
 
 TEST(ImageFile, MissingFileIsAbsentNotAFailure) {
   linesim_test::TempDir dir;
   std::string error;
   std::vector<uint8_t> loaded{1, 2, 3};
-  EXPECT_EQ(linesim::LoadImageFile(dir.File("none"), kSize, loaded, error), ImageLoad::Absent);
+  EXPECT_EQ(sim::LoadImageFile(dir.File("none"), kSize, loaded, error), ImageLoad::Absent);
   EXPECT_EQ(loaded, (std::vector<uint8_t>{1, 2, 3}));
 }
 
@@ -43,7 +44,7 @@ TEST(ImageFile, FileOfAnotherSizeIsRefusedWithTheReason) {
     std::ofstream(dir.File("image"), std::ios::trunc) << std::string(size, 'x');
     std::string error;
     std::vector<uint8_t> loaded;
-    EXPECT_EQ(linesim::LoadImageFile(dir.File("image"), kSize, loaded, error), ImageLoad::Failed)
+    EXPECT_EQ(sim::LoadImageFile(dir.File("image"), kSize, loaded, error), ImageLoad::Failed)
         << size;
     EXPECT_NE(error.find("27930"), std::string::npos) << error;
   }
@@ -52,7 +53,7 @@ TEST(ImageFile, FileOfAnotherSizeIsRefusedWithTheReason) {
 TEST(ImageFile, SaveIntoAMissingFolderFails) {
   linesim_test::TempDir dir;
   std::string error;
-  EXPECT_FALSE(linesim::SaveImageFile(dir.File("no/such/image"), Numbered(), error));
+  EXPECT_FALSE(sim::SaveImageFile(dir.File("no/such/image"), Numbered(), error));
   EXPECT_FALSE(error.empty());
 }
 
