@@ -5,6 +5,7 @@
 #include "virtual_serial.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 
 #include "nt_status.h"
@@ -58,6 +59,14 @@ const char* CallName(Call call) {
   const auto index = static_cast<unsigned>(call);
   return index < static_cast<unsigned>(Call::Count) ? kNames[index] : "?";
 }
+
+namespace {
+// Set before any port call and read at every open: constant-initialised, so that
+// a setter in another file's initialiser finds it ready.
+std::atomic<VirtualSerialDriver::PortSupplier> portSupplier{nullptr};
+}  // namespace
+
+void VirtualSerialDriver::SetPortSupplier(PortSupplier supplier) { portSupplier = supplier; }
 
 VirtualSerialDriver& VirtualSerialDriver::Instance() {
   static VirtualSerialDriver driver;
@@ -552,6 +561,17 @@ HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
   LastError answer;
   std::shared_ptr<Port> opened;
   HANDLE result = INVALID_HANDLE_VALUE;
+  // Outside the lock: the supplier adds the port and attaches its far end.
+  const PortSupplier supplier = portSupplier;
+  const long supplied =
+      supplier != nullptr && fileName != nullptr ? PortNumberOf(Upper(fileName)) : -1;
+  if (supplied >= 0) {
+    const DWORD refused = supplier(static_cast<unsigned>(supplied));
+    if (refused != ERROR_SUCCESS) {
+      answer.Set(refused);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   {
     StepLock step(mutex_, changed_);
     lastOpenedPath_ = fileName != nullptr ? fileName : "";

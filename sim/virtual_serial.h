@@ -193,6 +193,14 @@ class VirtualSerialDriver {
   // called again, so a test may destroy them. Never call it from a far-end callback.
   void Reset();
 
+  // Asked at the start of every CreateFileA of "\\.\COM<number>", before the
+  // driver looks for the port: the simulator DLL makes the port and plugs its
+  // device in there on first use. Answers ERROR_SUCCESS to go on (an absent port
+  // stays absent), or the error the open fails with. One for the process, kept
+  // across Reset(); set it before the first port call.
+  using PortSupplier = DWORD (*)(unsigned number);
+  static void SetPortSupplier(PortSupplier supplier);
+
   // Creates COM<number>, reachable as "\\.\COM<number>" (any letter case), with
   // the driver's default settings.
   void AddPort(unsigned number);
