@@ -18,7 +18,8 @@
 #
 # Build directories (override with the environment):
 #   KWELMORA_WINDOWS_BUILD  a Windows build (x86_64 or i686) with Kwelmora.dll,
-#                           e2e_host.exe and unload_host.exe (default build/x86_64)
+#                           e2e_host.exe, unload_host.exe and the simulator DLL
+#                           simulator/Kwelmora.dll (default build/x86_64)
 #   KWELMORA_WINE_RUN       the Wine wrapper that runs its programs (default its
 #                           wine-run; build/x86_64/wine-run-chroot runs them under
 #                           the chroot's Wine 10); its prefix is used
@@ -27,6 +28,9 @@
 #                           build's); a Wine in a chroot needs one built there
 #                           (scripts/build-preload.sh), and a literal $LIB in it
 #                           picks the library of each process's ELF class
+#   KWELMORA_E2E_GROUPS     the groups to run, by name (default all of them:
+#                           transfers refusals cable parity_lost unload
+#                           packaged_hosts trace vanish simulator)
 # A wine server already running for the prefix is used and left running; one
 # started here is stopped at the end.
 set -uo pipefail
@@ -39,13 +43,16 @@ zrvsim=$native_build/bin/zrvsim
 preload=${KWELMORA_PRELOAD:-$native_build/bin/libzrvline.so}
 host_exe=$windows_build/bin/e2e_host.exe
 unload_host_exe=$windows_build/bin/unload_host.exe
+simulator_dll=$windows_build/simulator/Kwelmora.dll
 wine_run=$(realpath -m "${KWELMORA_WINE_RUN:-$windows_build/wine-run}")
 
 for needed in "$zrvsim" "${preload//\$LIB/lib\/x86_64-linux-gnu}" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll" \
+  "$simulator_dll" \
   "$wine_run"; do
   if [[ ! -e $needed ]]; then
     echo "run-e2e: missing $needed" >&2
-    echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host unload_host;" \
+    echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host unload_host" \
+      "KwelmoraSimulator;" \
       "cmake -S linesim -B build/native && cmake --build build/native" >&2
     echo "0 passed, 1 failed"
     exit 1
@@ -778,6 +785,56 @@ group_vanish() {
 }
 # ---- end of vanish --------------------------------------------------------------
 
+# ---- simulator -----------------------------------------------------------------
+# The simulator DLL (simulator/Kwelmora.dll) beside a copy of e2e_host.exe, in
+# place of the release DLL: no zrvsim, no preload, no COM link in the prefix. Its
+# device is on the port that KWELMORA_SIM_PORTS names, paced at 19200 baud, with
+# its records in an image file in a folder of the group's own; they must survive
+# the host's process.
+
+# start_simulated_host DIR: the host with the simulator DLL, COM$com a device.
+start_simulated_host() {
+  coproc HOST {
+    exec env KWELMORA_SIM_PORTS=$com KWELMORA_SIM_IMAGES="Z:${1//\//\\}\\images" \
+      "$wine_run" "$1/host/e2e_host.exe" 2>>"$1/host.log"
+  }
+  host_pid=$HOST_PID
+}
+
+group_simulator() {
+  group=simulator
+  echo "simulator: the simulator DLL in place of the release DLL, its records in an image file"
+  local dir=$work/simulator com=41 image a
+  image=$dir/images/ZRV-COM$com.img
+  mkdir -p "$dir/host" && cp "$host_exe" "$simulator_dll" "$dir/host/" || {
+    fail "simulator: the host and the simulator DLL copied side by side"
+    return
+  }
+  start_simulated_host "$dir"
+  expect "a port the settings give no device is absent" "init $((com + 1))" "init 0"
+  expect "the simulated port opens" "init $com" "init 1"
+  expect "status: 0 and the new device's byte" status "status 0 0"
+  for a in 1 466 931; do
+    expect "write record $a: 0" "write $a $(pattern "$a")" "write 0"
+  done
+  check "record 466 in the image while the host runs" "$(pattern 466)" "$(image_record "$image" 466)"
+  expect "record 931 read back" "read 931" "read 0 $(pattern 931)"
+  expect "an address never written reads as zeros" "read 3" "read 0 $zeros"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  check "the image alone in its folder, 27930 bytes" "ZRV-COM$com.img 27930" \
+    "$(cd "$dir/images" && for f in *; do echo "$f $(stat -c %s "$f")"; done)"
+
+  echo "simulator: records read from the image by a new process"
+  start_simulated_host "$dir"
+  expect "the simulated port opens again" "init $com" "init 1"
+  for a in 1 466 931; do
+    expect "record $a read in the new process" "read $a" "read 0 $(pattern "$a")"
+  done
+  expect_deinit "de-initialisation in the new process: true"
+  stop_host
+}
+
 # ---- run ---------------------------------------------------------------------
 
 prefix=$("$wine_run" --prefix)
@@ -788,14 +845,14 @@ use_wine_server "$wine_run" || {
 echo "e2e: $(basename "$windows_build") build under $("$wine_run" --version)" \
   "($(basename "$wine_run"))"
 start=$SECONDS
-group_transfers
-group_refusals
-group_cable
-group_parity_lost
-group_unload
-group_packaged_hosts
-group_trace
-group_vanish
+for name in ${KWELMORA_E2E_GROUPS:-transfers refusals cable parity_lost unload packaged_hosts \
+  trace vanish simulator}; do
+  if [[ $(type -t "group_$name") != function ]]; then
+    fail "no group $name"
+    continue
+  fi
+  "group_$name"
+done
 echo "e2e: $((SECONDS - start)) s"
 echo "$passed passed, $failed failed"
 ((failed == 0))
