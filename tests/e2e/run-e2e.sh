@@ -18,8 +18,9 @@
 #
 # Build directories (override with the environment):
 #   KWELMORA_WINDOWS_BUILD  a Windows build (x86_64 or i686) with Kwelmora.dll,
-#                           e2e_host.exe, unload_host.exe and the simulator DLL
-#                           simulator/Kwelmora.dll (default build/x86_64)
+#                           e2e_host.exe, unload_host.exe, zrvtool.exe and the
+#                           simulator DLL simulator/Kwelmora.dll (default
+#                           build/x86_64)
 #   KWELMORA_WINE_RUN       the Wine wrapper that runs its programs (default its
 #                           wine-run; build/x86_64/wine-run-chroot runs them under
 #                           the chroot's Wine 10); its prefix is used
@@ -44,15 +45,16 @@ preload=${KWELMORA_PRELOAD:-$native_build/bin/libzrvline.so}
 host_exe=$windows_build/bin/e2e_host.exe
 unload_host_exe=$windows_build/bin/unload_host.exe
 simulator_dll=$windows_build/simulator/Kwelmora.dll
+zrvtool_exe=$windows_build/bin/zrvtool.exe
 wine_run=$(realpath -m "${KWELMORA_WINE_RUN:-$windows_build/wine-run}")
 
 for needed in "$zrvsim" "${preload//\$LIB/lib\/x86_64-linux-gnu}" "$host_exe" "$unload_host_exe" "$windows_build/bin/Kwelmora.dll" \
-  "$simulator_dll" \
+  "$simulator_dll" "$zrvtool_exe" \
   "$wine_run"; do
   if [[ ! -e $needed ]]; then
     echo "run-e2e: missing $needed" >&2
     echo "run-e2e: build it first: cmake --build build/x86_64 --target e2e_host unload_host" \
-      "KwelmoraSimulator;" \
+      "zrvtool KwelmoraSimulator;" \
       "cmake -S linesim -B build/native && cmake --build build/native" >&2
     echo "0 passed, 1 failed"
     exit 1
@@ -792,12 +794,17 @@ group_vanish() {
 # its records in an image file in a folder of the group's own; they must survive
 # the host's process.
 
-# start_simulated_host DIR: the host with the simulator DLL, COM$com a device.
-start_simulated_host() {
-  coproc HOST {
-    exec env KWELMORA_SIM_PORTS=$com KWELMORA_SIM_IMAGES="Z:${1//\//\\}\\images" \
-      "$wine_run" "$1/host/e2e_host.exe" 2>>"$1/host.log"
-  }
+# simulated DIR EXE [ARGS...]: EXE from DIR/host, COM$com a device whose image
+# is in DIR/images.
+simulated() {
+  local dir=$1 exe=$2
+  shift 2
+  env KWELMORA_SIM_PORTS=$com KWELMORA_SIM_IMAGES="Z:${dir//\//\\}\\images" \
+    "$wine_run" "$dir/host/$exe" "$@"
+}
+
+start_simulated_host() { # DIR
+  coproc HOST { simulated "$1" e2e_host.exe 2>>"$1/host.log"; }
   host_pid=$HOST_PID
 }
 
@@ -806,8 +813,8 @@ group_simulator() {
   echo "simulator: the simulator DLL in place of the release DLL, its records in an image file"
   local dir=$work/simulator com=41 image a
   image=$dir/images/ZRV-COM$com.img
-  mkdir -p "$dir/host" && cp "$host_exe" "$simulator_dll" "$dir/host/" || {
-    fail "simulator: the host and the simulator DLL copied side by side"
+  mkdir -p "$dir/host" && cp "$host_exe" "$zrvtool_exe" "$simulator_dll" "$dir/host/" || {
+    fail "simulator: the hosts and the simulator DLL copied side by side"
     return
   }
   start_simulated_host "$dir"
@@ -826,6 +833,9 @@ group_simulator() {
     "$(cd "$dir/images" && for f in *; do echo "$f $(stat -c %s "$f")"; done)"
 
   echo "simulator: records read from the image by a new process"
+  check "zrvtool beside the simulator DLL reads record 466" \
+    "hex  $(pattern 466 | sed 's/../& /g; s/ $//' | tr a-f A-F)" \
+    "$(simulated "$dir" zrvtool.exe $com read 466 2>>"$dir/host.log" | grep '^hex' | tr -d '\r')"
   start_simulated_host "$dir"
   expect "the simulated port opens again" "init $com" "init 1"
   for a in 1 466 931; do
