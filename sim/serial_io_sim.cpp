@@ -145,6 +145,10 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
                [&] { return Driver().GetCommModemStatus(file, modemStatus); });
 }
 
+// The simulator DLL gives the driver its ports; the tests make their own and
+// trace as the release DLL does.
+const char* Binding() { return sim::VirtualSerialDriver::SuppliesPorts() ? "simulator" : nullptr; }
+
 }  // namespace serial_io
 
 bool sim::InsidePortCall() { return serial_io::PortCallDepth() != 0 || sim::OnClockThread(); }

@@ -68,6 +68,8 @@ std::atomic<VirtualSerialDriver::PortSupplier> portSupplier{nullptr};
 
 void VirtualSerialDriver::SetPortSupplier(PortSupplier supplier) { portSupplier = supplier; }
 
+bool VirtualSerialDriver::SuppliesPorts() { return portSupplier != nullptr; }
+
 VirtualSerialDriver& VirtualSerialDriver::Instance() {
   static VirtualSerialDriver driver;
   return driver;

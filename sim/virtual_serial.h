@@ -200,6 +200,7 @@ class VirtualSerialDriver {
   // across Reset(); set it before the first port call.
   using PortSupplier = DWORD (*)(unsigned number);
   static void SetPortSupplier(PortSupplier supplier);
+  static bool SuppliesPorts();
 
   // Creates COM<number>, reachable as "\\.\COM<number>" (any letter case), with
   // the driver's default settings.

@@ -41,4 +41,9 @@ BOOL PurgeComm(HANDLE file, DWORD flags);
 BOOL EscapeCommFunction(HANDLE file, DWORD function);
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
 
+// What the port calls reach, for the trace's first line: null for the serial
+// driver of the machine; otherwise a word that says the port is no real one
+// ("simulator").
+const char* Binding();
+
 }  // namespace serial_io

@@ -71,4 +71,6 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
   return ::GetCommModemStatus(file, modemStatus);
 }
 
+const char* Binding() { return nullptr; }
+
 }  // namespace serial_io

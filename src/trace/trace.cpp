@@ -10,6 +10,7 @@
 #include "adapter/port_adapter.h"
 #include "port/comm.h"
 #include "port/comm_event_thread.h"
+#include "port/serial_io.h"
 #include "port/transfer_thread.h"
 #include "trace/keep_last_error.h"
 #include "trace/trace_settings.h"
@@ -227,9 +228,9 @@ void Header(TraceLine& line, uint8_t portNumber) {
     const DWORD length = GetModuleFileNameW(module, modulePath, TTraceWriter::kMaxPath);
     modulePath[length < TTraceWriter::kMaxPath ? length : 0] = L'\0';
   }
-  line.Text("==== Kwelmora ")
-      .Text(KWELMORA_VERSION)
-      .Text(sizeof(void*) == 8 ? ", 64-bit, " : ", 32-bit, ")
+  line.Text("==== Kwelmora ").Text(KWELMORA_VERSION);
+  if (const char* binding = serial_io::Binding()) line.Text(" ").Text(binding);
+  line.Text(sizeof(void*) == 8 ? ", 64-bit, " : ", 32-bit, ")
       .Wide(modulePath)
       .Text("; process ")
       .Number(GetCurrentProcessId())

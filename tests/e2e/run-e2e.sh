@@ -811,7 +811,9 @@ start_simulated_host() { # DIR
 group_simulator() {
   group=simulator
   echo "simulator: the simulator DLL in place of the release DLL, its records in an image file"
-  local dir=$work/simulator com=41 image a
+  local dir=$work/simulator com=41 image a version bits
+  version=$(sed -n 's/^project(Kwelmora VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  bits=$(pe_bits "$simulator_dll")
   image=$dir/images/ZRV-COM$com.img
   mkdir -p "$dir/host" && cp "$host_exe" "$zrvtool_exe" "$simulator_dll" "$dir/host/" || {
     fail "simulator: the hosts and the simulator DLL copied side by side"
@@ -835,7 +837,10 @@ group_simulator() {
   echo "simulator: records read from the image by a new process"
   check "zrvtool beside the simulator DLL reads record 466" \
     "hex  $(pattern 466 | sed 's/../& /g; s/ $//' | tr a-f A-F)" \
-    "$(simulated "$dir" zrvtool.exe $com read 466 2>>"$dir/host.log" | grep '^hex' | tr -d '\r')"
+    "$(simulated "$dir" zrvtool.exe $com read 466 --trace "Z:${dir//\//\\}\\trace.txt" \
+      2>>"$dir/host.log" | grep '^hex' | tr -d '\r')"
+  check "the trace's first line says simulator" "==== Kwelmora $version simulator, $bits-bit," \
+    "$(head -1 "$dir/trace.txt" | grep -o "==== Kwelmora [^,]*, [0-9]*-bit,")"
   start_simulated_host "$dir"
   expect "the simulated port opens again" "init $com" "init 1"
   for a in 1 466 931; do
