@@ -98,8 +98,9 @@ bool LoadDevice(zrvtool::DeviceApi* device) {
 }
 
 // "x.y.z" from a file's fixed version information (".w" added when the fourth number
-// is not 0); empty when the file carries no version resource.
-std::string FileVersion(const std::wstring& path) {
+// is not 0); empty when the file carries no version resource. `simulator` when its
+// description, in the block its first translation names, says it is the simulator.
+std::string FileVersion(const std::wstring& path, bool* simulator) {
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
   if (size == 0) return "";
@@ -116,6 +117,17 @@ std::string FileVersion(const std::wstring& path) {
                      std::to_string(HIWORD(fixed->dwFileVersionLS));
   if (LOWORD(fixed->dwFileVersionLS) != 0)
     text += "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
+  if (VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", &value, &length) &&
+      length >= 2 * sizeof(WORD)) {
+    const auto* translation = static_cast<const WORD*>(value);
+    wchar_t block[64];
+    swprintf(block, 64, L"\\StringFileInfo\\%04x%04x\\FileDescription", translation[0],
+             translation[1]);
+    const std::wstring prefix = L"Kwelmora simulator";
+    *simulator =
+        VerQueryValueW(data.data(), block, &value, &length) &&
+        std::wstring(static_cast<const wchar_t*>(value)).compare(0, prefix.size(), prefix) == 0;
+  }
   return text;
 }
 
@@ -125,7 +137,7 @@ bool DescribeLibrary(zrvtool::LibraryVersion* library) {
   if (module == nullptr) return false;
   const std::wstring path = ModulePath(module);
   library->path = Narrow(path);
-  library->version = FileVersion(path);
+  library->version = FileVersion(path, &library->simulator);
   FreeLibrary(module);
   return true;
 }

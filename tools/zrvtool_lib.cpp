@@ -778,7 +778,7 @@ int RunCommand(const Options& options, const RunContext& context) {
 std::string VersionText(const LibraryVersion& library) {
   return "zrvtool " KWELMORA_VERSION_STRING "\nKwelmora.dll " +
          (library.version.empty() ? std::string("without a version resource") : library.version) +
-         " (" + library.path + ")\n";
+         (library.simulator ? " simulator" : "") + " (" + library.path + ")\n";
 }
 
 int Main(const std::vector<std::string>& args, RunContext context,

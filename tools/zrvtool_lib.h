@@ -93,7 +93,8 @@ std::string HelpText();
 // The Kwelmora.dll that was loaded: where it is and what its version resource says.
 struct LibraryVersion {
   std::string path;
-  std::string version;  // "x.y.z"; empty when the DLL carries no version resource
+  std::string version;     // "x.y.z"; empty when the DLL carries no version resource
+  bool simulator = false;  // its description says it is the simulator DLL
 };
 
 // "zrvtool 0.1.0\nKwelmora.dll 0.1.0 (C:\\tools\\Kwelmora.dll)\n"

@@ -839,6 +839,8 @@ group_simulator() {
     "hex  $(pattern 466 | sed 's/../& /g; s/ $//' | tr a-f A-F)" \
     "$(simulated "$dir" zrvtool.exe $com read 466 --trace "Z:${dir//\//\\}\\trace.txt" \
       2>>"$dir/host.log" | grep '^hex' | tr -d '\r')"
+  check "zrvtool --version beside it says simulator" "Kwelmora.dll $version simulator" \
+    "$(simulated "$dir" zrvtool.exe --version 2>>"$dir/host.log" | grep -o '^Kwelmora.dll [^(]*[^ (]')"
   check "the trace's first line says simulator" "==== Kwelmora $version simulator, $bits-bit," \
     "$(head -1 "$dir/trace.txt" | grep -o "==== Kwelmora [^,]*, [0-9]*-bit,")"
   start_simulated_host "$dir"

@@ -409,6 +409,10 @@ TEST_F(ZrvtoolRun, VersionNamesTheToolAndTheLoadedDllWithItsPathWithoutTouchingT
        true,
        zrvtool::kExitOk,
        tool + "Kwelmora.dll 2.3.4 (C:\\tools\\Kwelmora.dll)\n"},
+      {{"C:\\sim\\Kwelmora.dll", "2.3.4", true},
+       true,
+       zrvtool::kExitOk,
+       tool + "Kwelmora.dll 2.3.4 simulator (C:\\sim\\Kwelmora.dll)\n"},
       {{"Z:\\old\\Kwelmora.dll", ""},
        true,
        zrvtool::kExitOk,
@@ -423,7 +427,7 @@ TEST_F(ZrvtoolRun, VersionNamesTheToolAndTheLoadedDllWithItsPathWithoutTouchingT
     EXPECT_EQ(Run({"--version"}, c.loads), c.exit);
     EXPECT_EQ(out_.str(), c.out);
   }
-  EXPECT_EQ(describe_calls_, 3);
+  EXPECT_EQ(describe_calls_, 4);
   EXPECT_TRUE(device_->log.empty());
   EXPECT_EQ(g_after_calls, 0);
 }
