@@ -64,9 +64,23 @@ namespace {
 // Set before any port call and read at every open: constant-initialised, so that
 // a setter in another file's initialiser finds it ready.
 std::atomic<VirtualSerialDriver::PortSupplier> portSupplier{nullptr};
+std::atomic<VirtualSerialDriver::PortClosed> portClosed{nullptr};
+
+// Tells the supplier of an opening it went on with that left no handle open.
+struct OpeningGuard {
+  long number;
+  bool opened = false;
+  ~OpeningGuard() {
+    const VirtualSerialDriver::PortClosed closed = portClosed;
+    if (number >= 0 && !opened && closed != nullptr) closed(static_cast<unsigned>(number));
+  }
+};
 }  // namespace
 
-void VirtualSerialDriver::SetPortSupplier(PortSupplier supplier) { portSupplier = supplier; }
+void VirtualSerialDriver::SetPortSupplier(PortSupplier supplier, PortClosed closed) {
+  portClosed = closed;
+  portSupplier = supplier;
+}
 
 bool VirtualSerialDriver::SuppliesPorts() { return portSupplier != nullptr; }
 
@@ -574,6 +588,7 @@ HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
       return INVALID_HANDLE_VALUE;
     }
   }
+  OpeningGuard guard{supplied};
   {
     StepLock step(mutex_, changed_);
     lastOpenedPath_ = fileName != nullptr ? fileName : "";
@@ -626,6 +641,7 @@ HANDLE VirtualSerialDriver::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
     opened = Shared(*port);
   }
   Drain(opened);
+  guard.opened = true;
   answer.Set(ERROR_SUCCESS);
   return result;
 }
@@ -694,6 +710,7 @@ BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
     closed = Shared(port);
   }
   Drain(closed);
+  if (const PortClosed hook = portClosed) hook(closed->number);
   return TRUE;
 }
 

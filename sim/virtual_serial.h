@@ -198,8 +198,11 @@ class VirtualSerialDriver {
   // device in there on first use. Answers ERROR_SUCCESS to go on (an absent port
   // stays absent), or the error the open fails with. One for the process, kept
   // across Reset(); set it before the first port call.
+  // `closed` hears of every opening it went on with that did not leave a handle
+  // open (the driver refused it), and of every handle of the port closed.
   using PortSupplier = DWORD (*)(unsigned number);
-  static void SetPortSupplier(PortSupplier supplier);
+  using PortClosed = void (*)(unsigned number);
+  static void SetPortSupplier(PortSupplier supplier, PortClosed closed);
   static bool SuppliesPorts();
 
   // Creates COM<number>, reachable as "\\.\COM<number>" (any letter case), with

@@ -12,6 +12,7 @@ constexpr unsigned kLineBaud = 19200;
 
 bool SimulatedDevice::Load(const std::string& imagePath, bool paced, std::string& error) {
   imagePath_ = imagePath;
+  paced_ = paced;
   std::vector<uint8_t> image;
   switch (LoadImageFile(imagePath_, ZrvDevice::kImageSize, image, error)) {
     case ImageLoad::Loaded:
@@ -23,6 +24,7 @@ bool SimulatedDevice::Load(const std::string& imagePath, bool paced, std::string
       break;
     case ImageLoad::Absent:
       // A new device: all records zero, and a file that says so from the start.
+      device_.RestoreImage(std::vector<uint8_t>(ZrvDevice::kImageSize));
       savedImage_ = device_.SaveImage();
       if (!SaveImageFile(imagePath_, savedImage_, error)) return false;
       break;

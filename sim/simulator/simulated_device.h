@@ -18,6 +18,8 @@ class SimulatedDevice final : public FarEnd, private LineSide {
   // The records from `imagePath`; a missing image is made, all records zero.
   // False, with the reason in `error`, when the image cannot be read or made.
   bool Load(const std::string& imagePath, bool paced, std::string& error);
+  // The records from the image again (another process may have written it).
+  bool Reload(std::string& error) { return Load(imagePath_, paced_, error); }
 
   void Attach(LineSide* line) override;
   void ReceiveFromPort(uint8_t value, WireParity parity) override;
@@ -32,6 +34,7 @@ class SimulatedDevice final : public FarEnd, private LineSide {
   ZrvDevice device_;
   std::atomic<LineSide*> line_{nullptr};
   std::string imagePath_;
+  bool paced_ = true;
   // The far end's callbacks come one at a time: these need no lock.
   std::vector<uint8_t> savedImage_;
   bool imageMayHaveChanged_ = false;

@@ -3,7 +3,8 @@
 // \\.\COMn, whether COMn exists. It does when the settings give it a device
 // (simulator_settings.h): on its first opening in the process the port is made
 // and a ZRV device with its records from the port's image file is plugged in.
-// Port and device then stay for the life of the process, as hardware does.
+// Port and device then stay for the life of the process, as hardware does; the
+// port is open in one process at a time.
 #include <windows.h>
 
 #include <map>
@@ -20,33 +21,87 @@ namespace sim {
 
 namespace {
 
+// One port of this process: its device, and while the port is open here the
+// claim that keeps it from other processes.
+struct SuppliedPort {
+  SimulatedDevice* device = nullptr;
+  HANDLE claim = nullptr;
+  unsigned opens = 0;  // openings the driver may still hold or refuse
+};
+
 SrwLock suppliedLock;
+// The devices live until the process ends: the driver may call a far end until
+// then, and there is nothing to free them for.
+std::map<unsigned, SuppliedPort>& Supplied() {
+  static auto& supplied = *new std::map<unsigned, SuppliedPort>();
+  return supplied;
+}
+
+// A COM port is exclusive across processes: a named object of the session stands
+// for the open port, and a second process finds it there and is refused as a
+// real port refuses it. The object goes with the last handle, a crashed
+// process's too.
+DWORD Claim(unsigned number, HANDLE* claim) {
+  const std::wstring name = L"Local\\Kwelmora.Simulator.COM" + std::to_wstring(number);
+  *claim = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  const DWORD error = GetLastError();
+  if (*claim == nullptr) return error;
+  if (error != ERROR_ALREADY_EXISTS) return ERROR_SUCCESS;
+  CloseHandle(*claim);
+  *claim = nullptr;
+  return ERROR_ACCESS_DENIED;
+}
+
+DWORD Refuse(unsigned number, HANDLE claim, const std::string& error) {
+  OutputDebugStringA(
+      ("Kwelmora simulator: COM" + std::to_string(number) + ": " + error + "\n").c_str());
+  CloseHandle(claim);
+  return ERROR_OPEN_FAILED;
+}
 
 DWORD SupplyPort(unsigned number) {
   std::lock_guard<SrwLock> lock(suppliedLock);
-  // The devices live until the process ends: the driver may call a far end until
-  // then, and there is nothing to free them for.
-  static auto& supplied = *new std::map<unsigned, SimulatedDevice*>();
-  if (supplied.count(number) != 0 || !SimulatedPortHasDevice(number)) return ERROR_SUCCESS;
+  auto found = Supplied().find(number);
+  if (found == Supplied().end() && !SimulatedPortHasDevice(number)) return ERROR_SUCCESS;
+  if (found != Supplied().end() && found->second.opens != 0) {
+    ++found->second.opens;  // open in this process already: the driver refuses it
+    return ERROR_SUCCESS;
+  }
+  HANDLE claim = nullptr;
+  if (const DWORD refused = Claim(number, &claim)) return refused;
   std::string error;
+  if (found != Supplied().end()) {
+    // Between openings the image is the device's memory: another process may
+    // have written records meanwhile.
+    if (!found->second.device->Reload(error)) return Refuse(number, claim, error);
+    found->second.claim = claim;
+    found->second.opens = 1;
+    return ERROR_SUCCESS;
+  }
   const std::string image = SimulatedImagePath(number, error);
   auto device = std::make_unique<SimulatedDevice>();
   const bool paced = SimulatedLinePaced();
-  if (image.empty() || !device->Load(image, paced, error)) {
-    OutputDebugStringA(
-        ("Kwelmora simulator: COM" + std::to_string(number) + ": " + error + "\n").c_str());
-    return ERROR_OPEN_FAILED;
-  }
+  if (image.empty() || !device->Load(image, paced, error)) return Refuse(number, claim, error);
   VirtualSerialDriver& driver = VirtualSerialDriver::Instance();
   driver.AddPort(number);
   driver.SetWriteCompletion(number, paced ? WriteCompletion::Paced : WriteCompletion::Immediate);
   driver.AttachFarEnd(number, device.get());
-  supplied[number] = device.release();
+  Supplied()[number] = {device.release(), claim, 1};
   return ERROR_SUCCESS;
 }
 
+void PortClosed(unsigned number) {
+  std::lock_guard<SrwLock> lock(suppliedLock);
+  auto found = Supplied().find(number);
+  if (found == Supplied().end() || found->second.opens == 0) return;
+  if (--found->second.opens == 0) {
+    CloseHandle(found->second.claim);
+    found->second.claim = nullptr;
+  }
+}
+
 // Set while the DLL is loaded, before the host can call it.
-const bool kSupplying = (VirtualSerialDriver::SetPortSupplier(&SupplyPort), true);
+const bool kSupplying = (VirtualSerialDriver::SetPortSupplier(&SupplyPort, &PortClosed), true);
 
 }  // namespace
 

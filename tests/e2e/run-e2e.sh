@@ -829,23 +829,32 @@ group_simulator() {
   check "record 466 in the image while the host runs" "$(pattern 466)" "$(image_record "$image" 466)"
   expect "record 931 read back" "read 931" "read 0 $(pattern 931)"
   expect "an address never written reads as zeros" "read 3" "read 0 $zeros"
+  simulated "$dir" zrvtool.exe $com status --trace "Z:${dir//\//\\}\\refused.txt" \
+    >/dev/null 2>>"$dir/host.log"
+  check "another process is refused the open port: code 5, as a real port refuses it" \
+    "error recorded: code 5" "$(grep -o 'error recorded: code [0-9]*' "$dir/refused.txt")"
   expect_deinit "de-initialisation: true"
-  stop_host
-  check "the image alone in its folder, 27930 bytes" "ZRV-COM$com.img 27930" \
-    "$(cd "$dir/images" && for f in *; do echo "$f $(stat -c %s "$f")"; done)"
 
-  echo "simulator: records read from the image by a new process"
+  echo "simulator: the port closed, another process has it; records kept in the image"
   check "zrvtool beside the simulator DLL reads record 466" \
     "hex  $(pattern 466 | sed 's/../& /g; s/ $//' | tr a-f A-F)" \
     "$(simulated "$dir" zrvtool.exe $com read 466 --trace "Z:${dir//\//\\}\\trace.txt" \
       2>>"$dir/host.log" | grep '^hex' | tr -d '\r')"
+  simulated "$dir" zrvtool.exe $com write 2 "$(pattern 2)" >/dev/null 2>>"$dir/host.log"
+  expect "the port opens again in the first process" "init $com" "init 1"
+  expect "record 2 as the other process wrote it" "read 2" "read 0 $(pattern 2)"
+  expect_deinit "de-initialisation again: true"
+  stop_host
+  check "the image alone in its folder, 27930 bytes" "ZRV-COM$com.img 27930" \
+    "$(cd "$dir/images" && for f in *; do echo "$f $(stat -c %s "$f")"; done)"
   check "zrvtool --version beside it says simulator" "Kwelmora.dll $version simulator" \
     "$(simulated "$dir" zrvtool.exe --version 2>>"$dir/host.log" | grep -o '^Kwelmora.dll [^(]*[^ (]')"
   check "the trace's first line says simulator" "==== Kwelmora $version simulator, $bits-bit," \
     "$(head -1 "$dir/trace.txt" | grep -o "==== Kwelmora [^,]*, [0-9]*-bit,")"
+  echo "simulator: records read from the image by a new process"
   start_simulated_host "$dir"
-  expect "the simulated port opens again" "init $com" "init 1"
-  for a in 1 466 931; do
+  expect "the simulated port opens in a new process" "init $com" "init 1"
+  for a in 1 2 466 931; do
     expect "record $a read in the new process" "read $a" "read 0 $(pattern "$a")"
   done
   expect_deinit "de-initialisation in the new process: true"
