@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "image/image_file.h"
+#include "image/record_image.h"
 
 namespace linesim {
 
@@ -72,22 +72,9 @@ LineSim::LineSim(const LineSimOptions& options)
   stopEvent_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stopEvent_ < 0) throw std::runtime_error(std::string("eventfd: ") + strerror(errno));
 
-  if (!imageFile_.empty()) {
-    std::vector<uint8_t> image;
-    std::string error;
-    switch (sim::LoadImageFile(imageFile_, sim::ZrvDevice::kImageSize, image, error)) {
-      case sim::ImageLoad::Loaded:
-        device_.RestoreImage(image);
-        savedImage_ = std::move(image);
-        break;
-      case sim::ImageLoad::Absent:
-        // A new device: all records zero, and a file that says so from the start.
-        savedImage_ = device_.SaveImage();
-        if (!sim::SaveImageFile(imageFile_, savedImage_, error)) throw std::runtime_error(error);
-        break;
-      case sim::ImageLoad::Failed:
-        throw std::runtime_error(error);
-    }
+  std::string error;
+  if (!imageFile_.empty() && !image_.Load(imageFile_, device_, error)) {
+    throw std::runtime_error(error);
   }
   if (options.status) device_.SetStatus(*options.status);
   for (const FaultOption& fault : options.faults) device_.InjectFault(fault.point, fault.fault);
@@ -176,7 +163,7 @@ void LineSim::ReadMaster() {
 void LineSim::Deliver(const Timed& byte) {
   if (log_.size() < kLogLimit) log_.push_back({byte.value, byte.parity});
   device_.ReceiveFromPort(byte.value, byte.parity);
-  if (imageMayHaveChanged_) SaveIfChanged();
+  if (image_.RecordStored()) SaveIfChanged();
 }
 
 void LineSim::DeliverDue(Clock::time_point now) {
@@ -233,16 +220,10 @@ std::optional<LineSim::Clock::time_point> LineSim::NextDue() const {
 }
 
 void LineSim::SaveIfChanged() {
-  imageMayHaveChanged_ = false;
-  if (imageFile_.empty()) return;
-  std::vector<uint8_t> image = device_.SaveImage();
-  if (image == savedImage_) return;
   std::string error;
-  if (!sim::SaveImageFile(imageFile_, image, error)) {
+  if (!imageFile_.empty() && !image_.Save(device_, error)) {
     std::fprintf(stderr, "zrvsim: %s\n", error.c_str());
-    return;
   }
-  savedImage_ = std::move(image);
 }
 
 void LineSim::Send(uint8_t value, sim::WireParity parity, std::chrono::microseconds after) {
@@ -254,11 +235,7 @@ void LineSim::Send(uint8_t value, sim::WireParity parity, std::chrono::microseco
   } else {
     adapter_.Take(value, parity, lastOutgoing_);  // reaches the port with its packet
   }
-  // An even-parity ACK ends a location block or a record written; after the
-  // latter the device has stored the record, so the image is worth comparing.
-  if (value == sim::ZrvDevice::kAck && parity == sim::WireParity::Even) {
-    imageMayHaveChanged_ = true;
-  }
+  image_.NoteSent(value, parity);
 }
 
 void LineSim::RaiseLineError(sim::LineError error) {

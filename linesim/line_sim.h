@@ -19,6 +19,7 @@
 #include "cable_server.h"
 #include "control_server.h"
 #include "fault_option.h"
+#include "image/record_image.h"
 #include "parity_timeline.h"
 #include "pty_pair.h"
 #include "usb_serial_adapter.h"
@@ -95,8 +96,7 @@ class LineSim : public sim::LineSide, private CableServer::Listener {
   bool quit_ = false;
 
   std::string imageFile_;
-  std::vector<uint8_t> savedImage_;
-  bool imageMayHaveChanged_ = false;
+  sim::RecordImage image_;
 
   bool pace_ = false;
   ParityTimeline timeline_;

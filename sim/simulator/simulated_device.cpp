@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "image/image_file.h"
+#include "image/record_image.h"
 
 namespace sim {
 
@@ -13,24 +13,7 @@ constexpr unsigned kLineBaud = 19200;
 bool SimulatedDevice::Load(const std::string& imagePath, bool paced, std::string& error) {
   imagePath_ = imagePath;
   paced_ = paced;
-  std::vector<uint8_t> image;
-  switch (LoadImageFile(imagePath_, ZrvDevice::kImageSize, image, error)) {
-    case ImageLoad::Loaded:
-      if (!device_.RestoreImage(image)) {
-        error = imagePath_ + ": not an image";
-        return false;
-      }
-      savedImage_ = std::move(image);
-      break;
-    case ImageLoad::Absent:
-      // A new device: all records zero, and a file that says so from the start.
-      device_.RestoreImage(std::vector<uint8_t>(ZrvDevice::kImageSize));
-      savedImage_ = device_.SaveImage();
-      if (!SaveImageFile(imagePath_, savedImage_, error)) return false;
-      break;
-    case ImageLoad::Failed:
-      return false;
-  }
+  if (!image_.Load(imagePath_, device_, error)) return false;
   device_.SetPacing(paced ? CharacterTime(kLineBaud) : std::chrono::microseconds(0));
   return true;
 }
@@ -42,7 +25,7 @@ void SimulatedDevice::Attach(LineSide* line) {
 
 void SimulatedDevice::ReceiveFromPort(uint8_t value, WireParity parity) {
   device_.ReceiveFromPort(value, parity);
-  if (imageMayHaveChanged_) SaveIfChanged();
+  if (image_.RecordStored()) SaveIfChanged();
 }
 
 void SimulatedDevice::OutputLinesChanged(bool rts, bool dtr) {
@@ -50,9 +33,7 @@ void SimulatedDevice::OutputLinesChanged(bool rts, bool dtr) {
 }
 
 void SimulatedDevice::Send(uint8_t value, WireParity parity, std::chrono::microseconds after) {
-  // An even-parity ACK ends a location block or a record written; after the
-  // latter the device has stored the record, so the image is worth comparing.
-  if (value == ZrvDevice::kAck && parity == WireParity::Even) imageMayHaveChanged_ = true;
+  image_.NoteSent(value, parity);
   if (LineSide* line = line_) line->Send(value, parity, after);
 }
 
@@ -65,16 +46,10 @@ void SimulatedDevice::SetInputLines(const InputLines& lines) {
 }
 
 void SimulatedDevice::SaveIfChanged() {
-  imageMayHaveChanged_ = false;
-  std::vector<uint8_t> image = device_.SaveImage();
-  if (image == savedImage_) return;
   std::string error;
-  if (!SaveImageFile(imagePath_, image, error)) {
-    // The device keeps the record; the next write tries the file again.
+  if (!image_.Save(device_, error)) {
     OutputDebugStringA(("Kwelmora simulator: " + error + "\n").c_str());
-    return;
   }
-  savedImage_ = std::move(image);
 }
 
 }  // namespace sim

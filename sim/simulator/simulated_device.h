@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <string>
-#include <vector>
 
 #include "far_end.h"
+#include "image/record_image.h"
 #include "zrv_device.h"
 
 namespace sim {
@@ -35,9 +35,8 @@ class SimulatedDevice final : public FarEnd, private LineSide {
   std::atomic<LineSide*> line_{nullptr};
   std::string imagePath_;
   bool paced_ = true;
-  // The far end's callbacks come one at a time: these need no lock.
-  std::vector<uint8_t> savedImage_;
-  bool imageMayHaveChanged_ = false;
+  // The far end's callbacks come one at a time: it needs no lock.
+  RecordImage image_;
 };
 
 }  // namespace sim
