@@ -3,6 +3,10 @@
 #
 #   win32/ or win64/     Kwelmora.dll, libKwelmora.dll.a (MinGW), Kwelmora.lib
 #                        (Visual Studio), Kwelmora.def, zrvtool.exe
+#     simulator/         the simulator DLL, by the same name Kwelmora.dll (a host
+#                        loads it unchanged from its own folder), and zrvtool.exe
+#                        to run beside it; its exports are the release DLL's, so
+#                        the import libraries above serve it too
 #   include/             kwelmora.h
 #   lib/cmake/Kwelmora/  KwelmoraConfig.cmake, KwelmoraConfigVersion.cmake:
 #                        find_package(Kwelmora CONFIG) with the folder as prefix
@@ -23,6 +27,8 @@ install(TARGETS Kwelmora
 install(FILES ${PROJECT_BINARY_DIR}/bin/Kwelmora.lib ${PROJECT_BINARY_DIR}/bin/Kwelmora.def
   DESTINATION ${KWELMORA_PACKAGE_BUILD_DIR})
 install(TARGETS zrvtool RUNTIME DESTINATION ${KWELMORA_PACKAGE_BUILD_DIR})
+install(FILES $<TARGET_FILE:KwelmoraSimulator> DESTINATION ${KWELMORA_PACKAGE_BUILD_DIR}/simulator)
+install(TARGETS zrvtool RUNTIME DESTINATION ${KWELMORA_PACKAGE_BUILD_DIR}/simulator)
 install(FILES ${PROJECT_SOURCE_DIR}/include/kwelmora.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/USER_GUIDE.md DESTINATION . RENAME README.md)
 

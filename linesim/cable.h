@@ -81,20 +81,7 @@ inline uint32_t LineBits(const sim::InputLines& lines) {
          (lines.ring ? TIOCM_RNG : 0u) | (lines.rlsd ? TIOCM_CAR : 0u);
 }
 
-inline const char* ParityName(sim::WireParity parity) {
-  switch (parity) {
-    case sim::WireParity::None:
-      return "none";
-    case sim::WireParity::Odd:
-      return "odd";
-    case sim::WireParity::Even:
-      return "even";
-    case sim::WireParity::Mark:
-      return "mark";
-    case sim::WireParity::Space:
-      return "space";
-  }
-  return "none";
-}
+// The name of a parity as the logs print it.
+using sim::ParityName;
 
 }  // namespace linesim

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmark of the x86_64 build under wine64 and prints its table, with the
-# machine it ran on. FULL=1 (make bench FULL=1) adds the dump of all 931 records at
-# 19200 baud, about a minute more.
+# machine it ran on, then the simulator DLL's cost to a host at real-time priority.
+# FULL=1 (make bench FULL=1) adds the dump of all 931 records at 19200 baud and
+# makes the simulator's dump all 931 records too, about two minutes more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/x86_64
@@ -18,3 +19,7 @@ echo "built: $(git log -1 --format='%h %cd' --date=short 2>/dev/null || echo 'ou
 args=()
 if [[ ${FULL:-0} == 1 ]]; then args+=(--full); fi
 "$build/wine-run" "$bench" "${args[@]}"
+records=200
+if [[ ${FULL:-0} == 1 ]]; then records=931; fi
+simulator=$(realpath "$build/simulator/Kwelmora.dll")
+"$build/wine-run" "$build/bench/simulator_cost.exe" "Z:${simulator//\//\\}" "$records"

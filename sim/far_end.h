@@ -16,6 +16,13 @@ namespace sim {
 // How a character was framed on the wire.
 enum class WireParity : uint8_t { None, Odd, Even, Mark, Space };
 
+// The parity's name as the device logs print it: none, odd, even, mark, space.
+inline const char* ParityName(WireParity parity) {
+  static constexpr const char* kNames[] = {"none", "odd", "even", "mark", "space"};
+  const auto index = static_cast<unsigned>(parity);
+  return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "none";
+}
+
 // Line errors the port side can be made to detect on its receiver.
 enum class LineError : uint8_t { Framing, Parity, Overrun, Break };
 

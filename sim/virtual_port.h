@@ -136,11 +136,13 @@ class VirtualSerialDriver::PortLine : public LineSide {
   uint64_t attachment_;
 };
 
+#if KWELMORA_SIM_TEST_HOOKS
 struct ForcedSlot {
   ForcedOutcome outcome;
   unsigned skip = 0;
   unsigned times = 0;
 };
+#endif
 
 struct VirtualSerialDriver::Port {
   unsigned number = 0;
@@ -180,7 +182,9 @@ struct VirtualSerialDriver::Port {
 
   // Pending operations in issue order.
   std::list<std::unique_ptr<Operation>> operations;
-  ForcedSlot forced[static_cast<unsigned>(IoKind::Count)];
+#if KWELMORA_SIM_TEST_HOOKS
+  ForcedSlot forced[static_cast<unsigned>(IoKind::Count)];  // ForceOutcome
+#endif
 
   // Comm events: the mask, and the events seen while no wait was pending.
   DWORD commMask = 0;

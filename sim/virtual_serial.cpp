@@ -94,10 +94,15 @@ VirtualSerialDriver::VirtualSerialDriver() : nextHandle_(kFirstHandle) {
 }
 
 VirtualSerialDriver::~VirtualSerialDriver() {
-  // At the end of the process: stop the clock thread without waiting long for it
-  // (the process may already have ended it), and call no far end.
+#if KWELMORA_SIM_TEST_HOOKS
+  // At the end of a test program: stop the clock thread without waiting long for
+  // it (the process may already have ended it), and call no far end.
   StopClock(2000);
-  if (clockWake_ != nullptr) {
+#endif
+  // In a DLL this runs inside DllMain and waits for nothing: the clock thread holds
+  // the module, so at an unload none runs, and at the end of the process the
+  // system has already ended it.
+  if (clockThread_ == nullptr && clockWake_ != nullptr) {
     ::CloseHandle(clockWake_);
   }
 }
@@ -134,39 +139,6 @@ DCB VirtualSerialDriver::DefaultDcb() {
   return dcb;
 }
 
-void VirtualSerialDriver::Reset() {
-  StopClock(INFINITE);
-  StepLock step(mutex_, changed_);
-  const DWORD self = GetCurrentThreadId();
-  for (auto& entry : ports_) {
-    entry.second->removed = true;
-    entry.second->toFarEnd.clear();
-  }
-  // A far-end callback under way on another thread finishes before anything goes.
-  changed_.Wait(step.lock(), [&] {
-    return std::none_of(ports_.begin(), ports_.end(), [&](const auto& entry) {
-      return entry.second->drainer != 0 && entry.second->drainer != self;
-    });
-  });
-  ports_.clear();
-  devices_.clear();
-  portHandles_.clear();
-  deviceHandles_.clear();
-  for (auto& failure : failures_) {
-    failure = Failure();
-  }
-  std::fill(std::begin(counts_), std::end(counts_), 0u);
-  lastOpenedPath_.clear();
-  issuers_.clear();
-  timeScale_ = 1.0;
-  abortScope_ = AbortScope::AllRequests;
-  callSpoil_ = CallSpoilPlan();
-  transactionCalls_.clear();
-  strays_ = 0;
-  abortedByClose_ = 0;
-  clockStop_ = false;
-}
-
 void VirtualSerialDriver::AddPort(unsigned number) {
   StepLock step(mutex_, changed_);
   Port* existing = FindPort(number);
@@ -184,78 +156,6 @@ void VirtualSerialDriver::RemovePort(unsigned number) {
   Port* port = FindPort(number);
   if (port != nullptr) {
     Forget(*port, step.lock());
-  }
-}
-
-void VirtualSerialDriver::SpoilAtCall(unsigned number, unsigned skip, CallPoint point,
-                                      CallSpoil spoil) {
-  StepLock step(mutex_, changed_);
-  callSpoil_.armed = true;
-  callSpoil_.number = number;
-  callSpoil_.skip = skip;
-  callSpoil_.point = point;
-  callSpoil_.spoil = spoil;
-  callSpoil_.struck = PortState();
-}
-
-std::vector<Call> VirtualSerialDriver::TakeTransactionCalls(unsigned number) {
-  StepLock step(mutex_, changed_);
-  std::vector<Call> calls;
-  calls.swap(transactionCalls_[number]);
-  return calls;
-}
-
-void VirtualSerialDriver::NoteCall(Call call, HANDLE file, bool served) {
-  // The calls a transaction is made of (SpoilAtCall counts these alone).
-  static constexpr Call kTransactionKinds[] = {
-      Call::EscapeCommFunction, Call::GetCommModemStatus, Call::PurgeComm, Call::GetCommState,
-      Call::SetCommState,       Call::WriteFile,          Call::ReadFile};
-  // A read or write is checked after it was served inside the call itself.
-  if (std::find(std::begin(kTransactionKinds), std::end(kTransactionKinds), call) ==
-          std::end(kTransactionKinds) ||
-      (served && (call == Call::ReadFile || call == Call::WriteFile))) {
-    return;
-  }
-  StepLock step(mutex_, changed_);
-  auto found = portHandles_.find(reinterpret_cast<uintptr_t>(file));
-  if (found == portHandles_.end() || found->second->removed) {
-    return;
-  }
-  Port& port = *found->second;
-  // Logged only for a port whose calls a test takes (a long run takes none).
-  auto logged = transactionCalls_.find(port.number);
-  if (!served && logged != transactionCalls_.end()) {
-    logged->second.push_back(call);
-  }
-  SpoilAt(port, call, served, step.lock());
-}
-
-void VirtualSerialDriver::SpoilAt(Port& port, Call call, bool served,
-                                  std::unique_lock<SrwLock>& lock) {
-  if (!callSpoil_.armed || callSpoil_.number != port.number ||
-      served != (callSpoil_.point == CallPoint::After)) {
-    return;
-  }
-  if (callSpoil_.skip > 0) {
-    --callSpoil_.skip;
-    return;
-  }
-  callSpoil_.armed = false;
-  callSpoil_.struck = StateOf(port);
-  switch (callSpoil_.spoil) {
-    case CallSpoil::Vanish:
-      Forget(port, lock);
-      break;
-    case CallSpoil::LineError:
-      AddLineErrors(port, CE_FRAME);
-      Signal(port, EV_ERR);
-      break;
-    case CallSpoil::StrayByte:
-      Arrive(port, kStrayByte, WireParityOf(port.dcb.Parity));
-      break;
-    case CallSpoil::Refuse:
-      failures_[static_cast<unsigned>(call)] = Failure{ERROR_GEN_FAILURE, 0, 1};
-      break;
   }
 }
 
@@ -280,30 +180,11 @@ void VirtualSerialDriver::AddOtherDevice(const std::string& path, DWORD fileType
   devices_[Upper(path)] = fileType;
 }
 
-void VirtualSerialDriver::FailCall(Call call, DWORD error, unsigned skip, unsigned times) {
-  StepLock step(mutex_, changed_);
-  failures_[static_cast<unsigned>(call)] = Failure{error, skip, times};
-}
-
-unsigned VirtualSerialDriver::CallCount(Call call) const {
-  std::lock_guard<SrwLock> lock(mutex_);
-  return counts_[static_cast<unsigned>(call)];
-}
-
 void VirtualSerialDriver::ChangePort(unsigned number, const std::function<void(Port&)>& change) {
   StepLock step(mutex_, changed_);
   Port* port = FindPort(number);
   if (port != nullptr) {
     change(*port);
-  }
-}
-
-void VirtualSerialDriver::ForceOutcome(unsigned number, IoKind kind, const ForcedOutcome& outcome,
-                                       unsigned skip, unsigned times) {
-  if (kind != IoKind::Count) {
-    ChangePort(number, [&](Port& port) {
-      port.forced[static_cast<unsigned>(kind)] = ForcedSlot{outcome, skip, times};
-    });
   }
 }
 
@@ -313,23 +194,6 @@ void VirtualSerialDriver::SetDriverDcb(unsigned number, const DCB& dcb) {
 
 void VirtualSerialDriver::SetDriverTimeouts(unsigned number, const COMMTIMEOUTS& timeouts) {
   ChangePort(number, [&](Port& port) { port.timeouts = timeouts; });
-}
-
-void VirtualSerialDriver::SetTimeScale(double scale) {
-  StepLock step(mutex_, changed_);
-  if (scale > 0) {
-    timeScale_ = scale;
-    for (auto& entry : ports_) {
-      entry.second->adapter.SetLatency(
-          Scaled(static_cast<double>(entry.second->adapterLatency.count())));
-    }
-    WakeClock();
-  }
-}
-
-double VirtualSerialDriver::TimeScale() const {
-  std::lock_guard<SrwLock> lock(mutex_);
-  return timeScale_;
 }
 
 void VirtualSerialDriver::SetWriteCompletion(unsigned number, WriteCompletion mode) {
@@ -352,11 +216,6 @@ void VirtualSerialDriver::HoldOutput(unsigned number, bool held) {
     port.outputHeld = held;
     WakeClock();
   });
-}
-
-void VirtualSerialDriver::SetAbortScope(AbortScope scope) {
-  StepLock step(mutex_, changed_);
-  abortScope_ = scope;
 }
 
 void VirtualSerialDriver::SetArrivalTiming(unsigned number, ArrivalTiming timing) {
@@ -387,12 +246,6 @@ unsigned VirtualSerialDriver::StrayCompletions() {
   return strays_;
 }
 
-void VirtualSerialDriver::PauseClock() {
-  StopClock(INFINITE);
-  std::lock_guard<SrwLock> lock(mutex_);
-  clockStop_ = false;
-}
-
 unsigned VirtualSerialDriver::AbortedByClose() const {
   std::lock_guard<SrwLock> lock(mutex_);
   return abortedByClose_;
@@ -420,11 +273,6 @@ PortState VirtualSerialDriver::State(unsigned number) const {
   std::lock_guard<SrwLock> lock(mutex_);
   Port* port = FindPort(number);
   return port != nullptr ? StateOf(*port) : PortState();
-}
-
-PortState VirtualSerialDriver::StateAtSpoil() const {
-  std::lock_guard<SrwLock> lock(mutex_);
-  return callSpoil_.struck;
 }
 
 PortState VirtualSerialDriver::StateOf(const Port& port) const {
@@ -480,22 +328,6 @@ unsigned VirtualSerialDriver::OpenPortHandles() const {
   return static_cast<unsigned>(portHandles_.size());
 }
 
-bool VirtualSerialDriver::Injected(Call call, DWORD* error) {
-  const unsigned index = static_cast<unsigned>(call);
-  ++counts_[index];
-  Failure& failure = failures_[index];
-  if (failure.times == 0) {
-    return false;
-  }
-  if (failure.skip > 0) {
-    --failure.skip;
-    return false;
-  }
-  --failure.times;
-  *error = failure.error;
-  return true;
-}
-
 VirtualSerialDriver::Port* VirtualSerialDriver::Admit(Call call, HANDLE file, bool transfer,
                                                       DWORD* error) {
   if (Injected(call, error)) {
@@ -543,7 +375,7 @@ bool VirtualSerialDriver::Refuses(const Port& port, bool transfer) const {
   if (!port.dcb.fAbortOnError || port.errors == 0) {
     return false;
   }
-  return transfer || abortScope_ == AbortScope::AllRequests;
+  return transfer || AbortsAllRequests();
 }
 
 void VirtualSerialDriver::ApplyLineControl(Port& port) {
@@ -671,6 +503,8 @@ DWORD VirtualSerialDriver::GetFileType(HANDLE file) {
 BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
   LastError answer;
   std::shared_ptr<Port> closed;
+  unsigned number = 0;
+  HANDLE clockEnding = nullptr;
   {
     StepLock step(mutex_, changed_);
     DWORD error = 0;
@@ -700,6 +534,16 @@ BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
     }
     portHandles_.erase(found);
     port.handle = 0;
+    number = port.number;
+#if !KWELMORA_SIM_TEST_HOOKS
+    // The last port closed: the clock thread ends, and is waited for below.
+    if (portHandles_.empty() && clockThread_ != nullptr &&
+        DuplicateHandle(GetCurrentProcess(), clockThread_, GetCurrentProcess(), &clockEnding,
+                        SYNCHRONIZE, FALSE, 0)) {
+      clockEnd_ = true;
+      SetEvent(clockWake_);
+    }
+#endif
     // A closed port drops its output lines.
     const bool oldRts = port.rts;
     const bool oldDtr = port.dtr;
@@ -710,7 +554,11 @@ BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
     closed = Shared(port);
   }
   Drain(closed);
-  if (const PortClosed hook = portClosed) hook(closed->number);
+  if (clockEnding != nullptr) {
+    WaitForSingleObject(clockEnding, INFINITE);  // one pass of the clock at most
+    ::CloseHandle(clockEnding);
+  }
+  if (const PortClosed hook = portClosed) hook(number);
   return TRUE;
 }
 

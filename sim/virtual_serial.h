@@ -9,11 +9,17 @@
 //
 // Tests create ports by number, make any call fail with a chosen error, force the
 // outcome of a read, write or wait, and read back what the library left on the port.
+// Those controls (call failures, forced outcomes, spoilers, call logs, the abort
+// scope, the time scale, Reset and PauseClock) are built only with
+// KWELMORA_SIM_TEST_HOOKS set: the driver the simulator DLL ships has none of them,
+// runs at real time and keeps the Windows serial driver's abort rule.
 //
 // Thread-safe: the library calls it from the host's thread and its own threads.
 // Far-end callbacks are made without the driver's lock held. One internal clock
-// thread runs the time-outs and the delays of the line; Reset() and the end of the
-// process stop it.
+// thread runs the time-outs and the delays of the line; it holds a reference to
+// the module it runs in, so that the code stays loaded under it. With test hooks
+// it runs until Reset() or the end of the process; without, it ends when the last
+// handle of a port is closed, before CloseHandle returns.
 //
 // Reads, writes and comm-event waits are served on handles opened for overlapped
 // I/O: a request without an OVERLAPPED fails with ERROR_INVALID_PARAMETER.
@@ -186,12 +192,14 @@ class VirtualSerialDriver {
   VirtualSerialDriver(const VirtualSerialDriver&) = delete;
   VirtualSerialDriver& operator=(const VirtualSerialDriver&) = delete;
 
+#if KWELMORA_SIM_TEST_HOOKS
   // Forgets every port, device, far end, pending operation, injected failure,
   // forced outcome, counter and recorded path; the time scale goes back to 1 and
   // the abort scope to AllRequests. Waits until no far-end callback is running and
   // stops the clock thread. Far ends are not told: after Reset() returns none is
   // called again, so a test may destroy them. Never call it from a far-end callback.
   void Reset();
+#endif
 
   // Asked at the start of every CreateFileA of "\\.\COM<number>", before the
   // driver looks for the port: the simulator DLL makes the port and plugs its
@@ -213,6 +221,7 @@ class VirtualSerialDriver {
   // CloseHandle, which succeeds, and its pending operations complete with
   // ERROR_OPERATION_ABORTED.
   void RemovePort(unsigned number);
+#if KWELMORA_SIM_TEST_HOOKS
   // The spoil befalls the port at the library's (skip+1)-th call of a
   // transaction's kinds on it from now on: EscapeCommFunction, GetCommModemStatus,
   // PurgeComm, GetCommState, SetCommState, WriteFile, ReadFile (the calls of the
@@ -228,10 +237,12 @@ class VirtualSerialDriver {
   // Called by the sim binding before (served false) and after (served true) each
   // port call: spoils the port when SpoilAtCall says so.
   void NoteCall(Call call, HANDLE file, bool served);
+#endif
   // A device at an exact path that opens but is not a character device
   // (FILE_TYPE_DISK, FILE_TYPE_PIPE, FILE_TYPE_UNKNOWN ...).
   void AddOtherDevice(const std::string& path, DWORD fileType);
 
+#if KWELMORA_SIM_TEST_HOOKS
   // The next call of this kind, after `skip` successful ones, fails with `error`
   // (and, for CreateFileA, returns INVALID_HANDLE_VALUE). `times` calls fail in a
   // row. The failing call changes nothing. A failing GetOverlappedResult still
@@ -246,16 +257,19 @@ class VirtualSerialDriver {
   // in a row.
   void ForceOutcome(unsigned number, IoKind kind, const ForcedOutcome& outcome, unsigned skip = 0,
                     unsigned times = 1);
+#endif
 
   // Presets what the driver reports before the library changes anything.
   void SetDriverDcb(unsigned number, const DCB& dcb);
   void SetDriverTimeouts(unsigned number, const COMMTIMEOUTS& timeouts);
 
+#if KWELMORA_SIM_TEST_HOOKS
   // Every time-out of the ports and every delay of the line (a far end's `after`, a
   // paced character) takes `scale` times its nominal length: at 0.01 a one-second
   // read time-out expires after 10 ms. 1 by default; must be above 0.
   void SetTimeScale(double scale);
   double TimeScale() const;
+#endif
 
   // Plugs a far end into the port (null unplugs it). The previous far end, if any,
   // is detached first (Attach(nullptr)); the new one gets Attach(line) and then
@@ -282,8 +296,10 @@ class VirtualSerialDriver {
   // released or until their write time-out, which completes them with the bytes
   // sent so far.
   void HoldOutput(unsigned number, bool held);
+#if KWELMORA_SIM_TEST_HOOKS
   // What fAbortOnError refuses after a line error (all ports).
   void SetAbortScope(AbortScope scope);
+#endif
   // When the far end's characters reach the port's input queue
   // (ArrivalTiming::AsSent by default).
   void SetArrivalTiming(unsigned number, ArrivalTiming timing);
@@ -299,10 +315,12 @@ class VirtualSerialDriver {
   // driver then holds a handle only for threads that are still alive.
   unsigned StrayCompletions();
 
+#if KWELMORA_SIM_TEST_HOOKS
   // Ends the clock thread and returns once it has ended, with everything it held;
   // the next call that needs the clock starts a new one. For measuring what the
   // process holds while nothing is pending: no deadline is kept meanwhile.
   void PauseClock();
+#endif
   // Operations still pending on a port when their handle was closed (completed
   // then with ERROR_OPERATION_ABORTED).
   unsigned AbortedByClose() const;
@@ -317,8 +335,10 @@ class VirtualSerialDriver {
                     DWORD timeoutMs);
 
   PortState State(unsigned number) const;
+#if KWELMORA_SIM_TEST_HOOKS
   // The port's state when the last SpoilAtCall struck, before the spoil.
   PortState StateAtSpoil() const;
+#endif
   // The path of the last CreateFileA call, whether it succeeded or not.
   std::string LastOpenedPath() const;
   // True when `handle` is a handle this driver gave out and has not closed.
@@ -389,10 +409,29 @@ class VirtualSerialDriver {
 
   VirtualSerialDriver();
 
-  // Calls and state (virtual_serial.cpp).
+  // The test hooks (virtual_serial_hooks.cpp). Without them nothing is injected,
+  // forced or spoilt, time runs at its nominal pace and fAbortOnError refuses
+  // every request, as on Windows.
+#if KWELMORA_SIM_TEST_HOOKS
   // Counts the call and answers whether an injected failure applies to it; if so
   // the error is stored for SetLastError.
   bool Injected(Call call, DWORD* error);
+  bool TakeForced(Port& port, IoKind kind, ForcedOutcome* outcome);
+  // SpoilAtCall's check at one call of the port, before (served false) or after
+  // it; spoils the port when it is due. Reads and writes are checked after they
+  // were served under the same lock, so that nothing completes them in between.
+  void SpoilAt(Port& port, Call call, bool served, std::unique_lock<SrwLock>& lock);
+  double TimeScaleLocked() const { return timeScale_; }
+  bool AbortsAllRequests() const { return abortScope_ == AbortScope::AllRequests; }
+#else
+  bool Injected(Call, DWORD*) { return false; }
+  bool TakeForced(Port&, IoKind, ForcedOutcome*) { return false; }
+  void SpoilAt(Port&, Call, bool, std::unique_lock<SrwLock>&) {}
+  double TimeScaleLocked() const { return 1.0; }
+  bool AbortsAllRequests() const { return true; }
+#endif
+
+  // Calls and state (virtual_serial.cpp).
   // The checks every call on a port handle makes first: an injected failure, the
   // open port behind the handle, fAbortOnError after a line error. Null with the
   // error chosen when the call is refused.
@@ -403,10 +442,6 @@ class VirtualSerialDriver {
   Port* FindPort(unsigned number) const;
   // Runs `change` on the port under the lock, if it exists.
   void ChangePort(unsigned number, const std::function<void(Port&)>& change);
-  // SpoilAtCall's check at one call of the port, before (served false) or after
-  // it; spoils the port when it is due. Reads and writes are checked after they
-  // were served under the same lock, so that nothing completes them in between.
-  void SpoilAt(Port& port, Call call, bool served, std::unique_lock<SrwLock>& lock);
   // Ends a port's life in the driver (RemovePort, or AddPort of the same number).
   void Forget(Port& port, std::unique_lock<SrwLock>& lock);
   // True when fAbortOnError and a line error make the port refuse the request.
@@ -424,7 +459,6 @@ class VirtualSerialDriver {
                   LPOVERLAPPED overlapped, DWORD* error);
   BOOL IssueWait(Port& port, HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped, DWORD* error);
   Operation& AddOperation(Port& port, IoKind kind, HANDLE file, LPOVERLAPPED overlapped);
-  bool TakeForced(Port& port, IoKind kind, ForcedOutcome* outcome);
   // Completes an operation: stores the outcome in the caller's memory and signals
   // its event, unless the issuing thread has ended (a stray completion).
   // A comm-event wait that succeeds writes `mask` where its caller asked.
@@ -472,7 +506,9 @@ class VirtualSerialDriver {
   void RunClock();
   // Starts the clock thread if needed and makes it look at the deadlines again.
   void WakeClock();
+#if KWELMORA_SIM_TEST_HOOKS
   void StopClock(DWORD timeoutMs);
+#endif
   std::chrono::steady_clock::duration Scaled(double microseconds) const;
 
   mutable SrwLock mutex_;
@@ -483,8 +519,6 @@ class VirtualSerialDriver {
   // A handle holds its port until it is closed, a removed one too.
   std::map<uintptr_t, std::shared_ptr<Port>> portHandles_;
   std::map<uintptr_t, DWORD> deviceHandles_;  // file type by handle
-  Failure failures_[static_cast<unsigned>(Call::Count)];
-  unsigned counts_[static_cast<unsigned>(Call::Count)] = {};
   std::string lastOpenedPath_;
   uintptr_t nextHandle_;
 
@@ -494,6 +528,9 @@ class VirtualSerialDriver {
   // was detached, so they live as long as the driver; a stale one does nothing.
   std::vector<std::unique_ptr<PortLine>> lines_;
   uint64_t nextAttachment_ = 1;
+#if KWELMORA_SIM_TEST_HOOKS
+  Failure failures_[static_cast<unsigned>(Call::Count)];
+  unsigned counts_[static_cast<unsigned>(Call::Count)] = {};
   double timeScale_ = 1.0;
   AbortScope abortScope_ = AbortScope::AllRequests;
   // SpoilAtCall: the port, the calls still to let pass, where and what.
@@ -506,6 +543,7 @@ class VirtualSerialDriver {
     PortState struck;
   } callSpoil_;
   std::map<unsigned, std::vector<Call>> transactionCalls_;  // by port number
+#endif
   unsigned strays_ = 0;
   unsigned abortedByClose_ = 0;
 
@@ -514,6 +552,7 @@ class VirtualSerialDriver {
   HANDLE clockThread_ = nullptr;
   HANDLE clockWake_ = nullptr;
   bool clockStop_ = false;
+  bool clockEnd_ = false;  // the last port closed: the clock thread ends (no test hooks)
   // Passes the clock thread has begun. It watches threads only within a pass, so a
   // pass begun after a sweep holds no thread that the sweep let go.
   uint64_t clockPasses_ = 0;

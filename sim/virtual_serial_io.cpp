@@ -101,20 +101,6 @@ VirtualSerialDriver::Operation& VirtualSerialDriver::AddOperation(Port& port, Io
   return *port.operations.back();
 }
 
-bool VirtualSerialDriver::TakeForced(Port& port, IoKind kind, ForcedOutcome* outcome) {
-  ForcedSlot& slot = port.forced[static_cast<unsigned>(kind)];
-  if (slot.times == 0) {
-    return false;
-  }
-  if (slot.skip > 0) {
-    --slot.skip;
-    return false;
-  }
-  --slot.times;
-  *outcome = slot.outcome;
-  return true;
-}
-
 namespace {
 
 // The current read or write of a port: the first one issued and still pending.

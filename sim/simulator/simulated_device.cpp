@@ -23,7 +23,33 @@ void SimulatedDevice::Attach(LineSide* line) {
   device_.Attach(line != nullptr ? this : nullptr);
 }
 
+bool SimulatedDevice::LogTo(const std::string& path, std::string& error) {
+  std::wstring wide(path.size(), L'\0');
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, path.data(),
+                                                      static_cast<int>(path.size()), wide.data(),
+                                                      static_cast<int>(wide.size()))));
+  // Readable, and removable, while the device writes it.
+  const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot open the device log " + path + ": error " + std::to_string(GetLastError());
+    return false;
+  }
+  log_ = file;
+  return true;
+}
+
+SimulatedDevice::~SimulatedDevice() {
+  if (log_ != nullptr) CloseHandle(log_);
+}
+
 void SimulatedDevice::ReceiveFromPort(uint8_t value, WireParity parity) {
+  if (log_ != nullptr) {
+    const std::string line = std::to_string(value) + " " + ParityName(parity) + "\n";
+    DWORD written = 0;
+    WriteFile(log_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
   device_.ReceiveFromPort(value, parity);
   if (image_.RecordStored()) SaveIfChanged();
 }

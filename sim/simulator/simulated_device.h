@@ -1,7 +1,8 @@
 // A ZRV device whose records live in an image file: it sits between the port's
 // line and the device model, passes everything through, and writes the image
 // back once a record written has been stored (the device's even-parity ACK after
-// the 30 bytes), so that the records survive the host's process.
+// the 30 bytes), so that the records survive the host's process. On request it
+// logs every byte it receives, with the parity it came with.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,10 @@ class SimulatedDevice final : public FarEnd, private LineSide {
   bool Load(const std::string& imagePath, bool paced, std::string& error);
   // The records from the image again (another process may have written it).
   bool Reload(std::string& error) { return Load(imagePath_, paced_, error); }
+  // Appends "value parity" a line for every byte received to the file at `path`
+  // (made when missing). False, with the reason, when it cannot be opened.
+  bool LogTo(const std::string& path, std::string& error);
+  ~SimulatedDevice() override;
 
   void Attach(LineSide* line) override;
   void ReceiveFromPort(uint8_t value, WireParity parity) override;
@@ -35,6 +40,7 @@ class SimulatedDevice final : public FarEnd, private LineSide {
   std::atomic<LineSide*> line_{nullptr};
   std::string imagePath_;
   bool paced_ = true;
+  void* log_ = nullptr;  // the log file's handle, or null
   // The far end's callbacks come one at a time: it needs no lock.
   RecordImage image_;
 };

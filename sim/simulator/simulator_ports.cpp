@@ -3,8 +3,8 @@
 // \\.\COMn, whether COMn exists. It does when the settings give it a device
 // (simulator_settings.h): on its first opening in the process the port is made
 // and a ZRV device with its records from the port's image file is plugged in.
-// Port and device then stay for the life of the process, as hardware does; the
-// port is open in one process at a time.
+// Port and device then stay while the DLL is loaded, as hardware does; the port
+// is open in one process at a time.
 #include <windows.h>
 
 #include <map>
@@ -24,25 +24,29 @@ namespace {
 // One port of this process: its device, and while the port is open here the
 // claim that keeps it from other processes.
 struct SuppliedPort {
-  SimulatedDevice* device = nullptr;
+  std::unique_ptr<SimulatedDevice> device;
+  bool paced = true;
   HANDLE claim = nullptr;
   unsigned opens = 0;  // openings the driver may still hold or refuse
 };
 
 SrwLock suppliedLock;
-// The devices live until the process ends: the driver may call a far end until
-// then, and there is nothing to free them for.
+// The devices go when the DLL is unloaded: no port is open then (the library's
+// threads hold the DLL while one is) and the driver's clock thread has ended
+// (it holds the DLL too), so no far end is called any more. Made on the first
+// opening, inside the driver's first call: gone before the driver is.
 std::map<unsigned, SuppliedPort>& Supplied() {
-  static auto& supplied = *new std::map<unsigned, SuppliedPort>();
+  static std::map<unsigned, SuppliedPort> supplied;
   return supplied;
 }
 
-// A COM port is exclusive across processes: a named object of the session stands
-// for the open port, and a second process finds it there and is refused as a
-// real port refuses it. The object goes with the last handle, a crashed
-// process's too.
+// A COM port is exclusive across processes, of every session and user: a named
+// object of the machine stands for the open port, and a second process finds it
+// there and is refused as a real port refuses it (one of another user is denied
+// access to the object itself: the same error). The object goes with the last
+// handle, a crashed process's too.
 DWORD Claim(unsigned number, HANDLE* claim) {
-  const std::wstring name = L"Local\\Kwelmora.Simulator.COM" + std::to_wstring(number);
+  const std::wstring name = L"Global\\Kwelmora.Simulator.COM" + std::to_wstring(number);
   *claim = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
   const DWORD error = GetLastError();
   if (*claim == nullptr) return error;
@@ -57,6 +61,14 @@ DWORD Refuse(unsigned number, HANDLE claim, const std::string& error) {
       ("Kwelmora simulator: COM" + std::to_string(number) + ": " + error + "\n").c_str());
   CloseHandle(claim);
   return ERROR_OPEN_FAILED;
+}
+
+// The port made in the driver, with the device on its far end.
+void Plug(unsigned number, SimulatedDevice* device, bool paced) {
+  VirtualSerialDriver& driver = VirtualSerialDriver::Instance();
+  driver.AddPort(number);
+  driver.SetWriteCompletion(number, paced ? WriteCompletion::Paced : WriteCompletion::Immediate);
+  driver.AttachFarEnd(number, device);
 }
 
 DWORD SupplyPort(unsigned number) {
@@ -81,12 +93,13 @@ DWORD SupplyPort(unsigned number) {
   const std::string image = SimulatedImagePath(number, error);
   auto device = std::make_unique<SimulatedDevice>();
   const bool paced = SimulatedLinePaced();
-  if (image.empty() || !device->Load(image, paced, error)) return Refuse(number, claim, error);
-  VirtualSerialDriver& driver = VirtualSerialDriver::Instance();
-  driver.AddPort(number);
-  driver.SetWriteCompletion(number, paced ? WriteCompletion::Paced : WriteCompletion::Immediate);
-  driver.AttachFarEnd(number, device.get());
-  Supplied()[number] = {device.release(), claim, 1};
+  if (image.empty() || !device->Load(image, paced, error) ||
+      (SimulatedDeviceLogged() &&
+       !device->LogTo(image.substr(0, image.size() - 4) + ".log", error))) {
+    return Refuse(number, claim, error);
+  }
+  Plug(number, device.get(), paced);
+  Supplied()[number] = {std::move(device), paced, claim, 1};
   return ERROR_SUCCESS;
 }
 

@@ -86,6 +86,10 @@ bool SimulatedPortHasDevice(unsigned number) {
 
 bool SimulatedLinePaced() { return Setting(L"KWELMORA_SIM_PACE", L"Pace").value_or(L"1") != L"0"; }
 
+bool SimulatedDeviceLogged() {
+  return Setting(L"KWELMORA_SIM_LOG", L"DeviceLog").value_or(L"0") == L"1";
+}
+
 std::string SimulatedImagePath(unsigned number, std::string& error) {
   std::wstring folder = Setting(L"KWELMORA_SIM_IMAGES", L"ImageFolder").value_or(L"");
   if (folder.empty()) {

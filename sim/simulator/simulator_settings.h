@@ -13,8 +13,12 @@
 //   KWELMORA_SIM_PACE    / Pace         0: the device answers at once; otherwise
 //                                       (the default) every byte both ways takes
 //                                       its time at 19200 baud
-// Ports are read at every opening; the image folder and the pacing when the port
-// is opened first in the process.
+//   KWELMORA_SIM_LOG     / DeviceLog    1: the device logs every byte it receives,
+//                                       "value parity" a line (as zrvsim's log
+//                                       command), to ZRV-COM<n>.log beside its
+//                                       image; off by default
+// Ports are read at every opening; the image folder, the pacing and the log when
+// the port is opened first in the process.
 #pragma once
 
 #include <string>
@@ -23,6 +27,7 @@ namespace sim {
 
 bool SimulatedPortHasDevice(unsigned number);
 bool SimulatedLinePaced();
+bool SimulatedDeviceLogged();
 // The image file of the port (UTF-8), its folder made if missing; empty with the
 // reason in `error` when there is no folder to keep it in.
 std::string SimulatedImagePath(unsigned number, std::string& error);

@@ -31,7 +31,8 @@
 #                           picks the library of each process's ELF class
 #   KWELMORA_E2E_GROUPS     the groups to run, by name (default all of them:
 #                           transfers refusals cable parity_lost unload
-#                           packaged_hosts trace vanish simulator)
+#                           packaged_hosts trace vanish simulator
+#                           simulator_unload simulator_matches_zrvsim)
 # A wine server already running for the prefix is used and left running; one
 # started here is stopped at the end.
 set -uo pipefail
@@ -539,7 +540,7 @@ pe_bits() {
 
 # build_packaged_host DIR PACKAGE KIND ARCH: configures and builds the host
 # project with KIND's toolchain (mingw or msvc) for ARCH; logs in DIR.
-build_packaged_host() {
+build_packaged_host() { # DIR PACKAGE KIND ARCH [CMAKE OPTIONS]
   local dir=$1 package=$2 kind=$3 arch=$4 toolchain
   if [[ $kind == mingw ]]; then
     toolchain=$root/cmake/toolchain-$arch-w64-mingw32.cmake
@@ -547,7 +548,7 @@ build_packaged_host() {
     toolchain=$root/tests/package/toolchain-clang-msvc.cmake
   fi
   cmake -S "$root/tests/package/cmake_host" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DKWELMORA_HOST_ARCH="$arch" -DCMAKE_PREFIX_PATH="$package" >"$dir.log" 2>&1 &&
+    -DKWELMORA_HOST_ARCH="$arch" -DCMAKE_PREFIX_PATH="$package" "${@:5}" >"$dir.log" 2>&1 &&
     cmake --build "$dir" >>"$dir.log" 2>&1
 }
 
@@ -607,6 +608,25 @@ group_packaged_hosts() {
         "$(cmp -s "$built/Kwelmora.dll" "$package/win$host_bits/Kwelmora.dll" && echo same)"
     done
   done
+
+  # A host's test build: the same project linked to Kwelmora::Simulator.
+  arch=$([[ $bits == 32 ]] && echo i686 || echo x86_64) built=$dir/simulated-host
+  if build_packaged_host "$built" "$package" mingw $arch -DKWELMORA_HOST_SIMULATOR=ON; then
+    check "test build of the mingw $arch host: the package's simulator DLL copied beside it" same \
+      "$(cmp -s "$built/Kwelmora.dll" "$package/win$bits/simulator/Kwelmora.dll" && echo same)"
+    env KWELMORA_SIM_PORTS=$com KWELMORA_SIM_IMAGES="Z:${built//\//\\}\\images" timeout 60 \
+      "$wine_run" "$built/cmake_host.exe" $com 5 "$(pattern 5)" </dev/null \
+      >"$built/output" 2>>"$built/host.log"
+    status=$?
+    output=$(tr -d '\r' <"$built/output")
+    check "test build of the mingw $arch host: runs against the simulated device, no zrvsim" \
+      "init 1|status 0 0|write 0|read 0 $(pattern 5)|deinit 1|exit 0" "${output//$'\n'/|}|exit $status"
+    check "test build of the mingw $arch host: record 5 in the simulator's image" "$(pattern 5)" \
+      "$(image_record "$built/images/ZRV-COM$com.img" 5)"
+  else
+    fail "test build of the mingw $arch host: built against Kwelmora::Simulator" \
+      "$(tail -n 15 "$built.log")"
+  fi
 
   check "pascal host: declares none of the library's functions itself" 0 \
     "$(grep -ci external "$root/tests/package/pascal_host.pas")"
@@ -861,6 +881,100 @@ group_simulator() {
   stop_host
 }
 
+# The simulator DLL loaded and unloaded at run time, as group_unload does with the
+# release DLL: the driver's clock thread holds the DLL while it runs and ends with
+# the last port closed, so that the DLL goes at the host's FreeLibrary; the device
+# goes with the DLL and comes back from its image.
+group_simulator_unload() {
+  group=simulator-unload
+  echo "simulator unload: the simulator DLL unloaded by a host that keeps running"
+  local dir=$work/simulator-unload com=42 round
+  mkdir -p "$dir/host" && cp "$unload_host_exe" "$host_exe" "$simulator_dll" "$dir/host/" || {
+    fail "simulator unload: the hosts and the simulator DLL copied side by side"
+    return
+  }
+  coproc HOST { simulated "$dir" unload_host.exe 2>>"$dir/host.log"; }
+  host_pid=$HOST_PID
+  expect "loaded at run time" load "load 1"
+  expect "a port with no device does not open" "init $((com + 1))" "init 0"
+  expect "unloaded after a failed opening: nothing holds it" free "free 1 loaded 0"
+  expect "loaded again" load "load 1"
+  expect "the simulated port opens" "init $com" "init 1"
+  expect "status through the loaded simulator" status "status 0 0"
+  expect "unloaded with the port open: the threads keep it loaded" free "free 1 loaded 1"
+  expect "the host pumps messages" "pump 200" "pump 200"
+  expect "the host starts and ends a thread" work "work ok"
+  expect "loaded again: the same library, the port still open" load "load 1"
+  expect "status after the reload" status "status 0 0"
+  expect_deinit "de-initialisation after the reload: true"
+  expect "unloaded after closing: the clock thread has let it go" free "free 1 loaded 0"
+  expect "window and class gone with the library" window "window 0 class 0"
+  for round in 1 2; do
+    expect "round $round: loaded" load "load 1"
+    expect "round $round: the port opens" "init $com" "init 1"
+    expect "round $round: status" status "status 0 0"
+    expect_deinit "round $round: de-initialisation: true"
+    expect "round $round: unloaded" free "free 1 loaded 0"
+  done
+  stop_host "host exits normally after unloading the simulator with the port open once"
+
+  coproc HOST { simulated "$dir" unload_host.exe 2>>"$dir/host.log"; }
+  host_pid=$HOST_PID
+  expect "loaded" load "load 1"
+  expect "the port opens" "init $com" "init 1"
+  expect "the host unloads with the port open" free "free 1 loaded 1"
+  expect "the host pumps messages after the unload" "pump 300" "pump 300"
+  stop_host "host exits normally with the simulated port still open in the unloaded library"
+
+  start_simulated_host "$dir"
+  expect "the port opens in another process: the exiting host let it go" "init $com" "init 1"
+  expect "a record written through the simulator" "write 77 $(pattern 77)" "write 0"
+  expect_deinit "de-initialisation: true"
+  stop_host
+  check "record 77 in the image" "$(pattern 77)" \
+    "$(image_record "$dir/images/ZRV-COM$com.img" 77)"
+}
+
+# The same transactions against zrvsim (through Wine's serial stack) and against
+# the simulator DLL's device: the same answers, and the devices saw the same
+# bytes with the same parities (zrvsim's log against the simulator's device log,
+# KWELMORA_SIM_LOG).
+group_simulator_matches_zrvsim() {
+  group=simulator-matches-zrvsim
+  echo "simulator against zrvsim: the same transactions, the same codes and device bytes"
+  local dir=$work/matches com=43 step zrvsim_answers= simulator_answers= zrvsim_log simulator_log
+  local steps=("init $com" status "write 1 $(pattern 1)" "read 1" "write 931 $(pattern 931)"
+    "read 931" "read 0" "read 932" "write 932 $zeros" "read 466" "write 2 $zeros" deinit)
+  start_sim "$dir/zrvsim" $com --image "$dir/zrvsim/image" || return
+  start_host "$dir/zrvsim"
+  for step in "${steps[@]}"; do
+    host "$step"
+    zrvsim_answers+="$answer|"
+  done
+  stop_host
+  zrvsim_log=$(ctl log | awk '{ printf "%s%s:%s", (NR > 1 ? " " : ""), $1, $2 }')
+  stop_sim
+
+  mkdir -p "$dir/host" && cp "$host_exe" "$simulator_dll" "$dir/host/" || {
+    fail "$group: the host and the simulator DLL copied side by side"
+    return
+  }
+  local -x KWELMORA_SIM_LOG=1
+  start_simulated_host "$dir"
+  for step in "${steps[@]}"; do
+    host "$step"
+    simulator_answers+="$answer|"
+  done
+  stop_host
+  simulator_log=$(tr -d '\r' <"$dir/images/ZRV-COM$com.log" |
+    awk '{ printf "%s%s:%s", (NR > 1 ? " " : ""), $1, $2 }')
+  check "zrvsim's device saw the status request first, odd" "1:odd" "${zrvsim_log%% *}"
+  check "the same answers from both: ${zrvsim_answers//$zeros/0...}" "$zrvsim_answers" \
+    "$simulator_answers"
+  check "the same bytes reached both devices, parities included ($(wc -w <<<"$zrvsim_log") bytes)" \
+    "$zrvsim_log" "$simulator_log"
+}
+
 # ---- run ---------------------------------------------------------------------
 
 prefix=$("$wine_run" --prefix)
@@ -872,7 +986,7 @@ echo "e2e: $(basename "$windows_build") build under $("$wine_run" --version)" \
   "($(basename "$wine_run"))"
 start=$SECONDS
 for name in ${KWELMORA_E2E_GROUPS:-transfers refusals cable parity_lost unload packaged_hosts \
-  trace vanish simulator}; do
+  trace vanish simulator simulator_unload simulator_matches_zrvsim}; do
   if [[ $(type -t "group_$name") != function ]]; then
     fail "no group $name"
     continue

@@ -2,7 +2,7 @@
 # alone into a fresh folder (an archive with only its bitness), and the host project
 # of cmake_host/ is configured against it, one case a row:
 #   - a host of this bitness, MinGW: the DLL, libKwelmora.dll.a and the header, at
-#     the version asked for;
+#     the version asked for, and the simulator DLL as a target of its own;
 #   - a host of this bitness, Visual Studio-style: Kwelmora.lib;
 #   - a host of the other bitness: NOT FOUND, and the message names the missing build;
 #   - a later major version asked for: refused.
@@ -38,7 +38,7 @@ set(mingw_other ${TOOLCHAIN_DIR}/toolchain-${other_arch}-w64-mingw32.cmake)
 # name | toolchain | host arch for the MSVC toolchain | version asked | ok or refused |
 # texts the output must hold, separated by '^'
 set(cases
-  "a ${bits}-bit MinGW host: the ${dir} DLL, libKwelmora.dll.a and the header|${mingw_this}||${major_minor}|ok|Kwelmora ${VERSION} from^IMPORTED_LOCATION=${prefix}/${dir}/Kwelmora.dll^IMPORTED_IMPLIB=${prefix}/${dir}/libKwelmora.dll.a^INTERFACE_INCLUDE_DIRECTORIES=${prefix}/include"
+  "a ${bits}-bit MinGW host: the ${dir} DLL, libKwelmora.dll.a and the header, and the simulator as a target of its own|${mingw_this}||${major_minor}|ok|Kwelmora ${VERSION} from^IMPORTED_LOCATION=${prefix}/${dir}/Kwelmora.dll^IMPORTED_IMPLIB=${prefix}/${dir}/libKwelmora.dll.a^INTERFACE_INCLUDE_DIRECTORIES=${prefix}/include^Kwelmora::Simulator IMPORTED_LOCATION=${prefix}/${dir}/simulator/Kwelmora.dll^Kwelmora::Simulator IMPORTED_IMPLIB=${prefix}/${dir}/libKwelmora.dll.a"
   "a ${bits}-bit Visual Studio-style host: Kwelmora.lib|${MSVC_TOOLCHAIN}|${ARCH}||ok|IMPORTED_LOCATION=${prefix}/${dir}/Kwelmora.dll^IMPORTED_IMPLIB=${prefix}/${dir}/Kwelmora.lib"
   "a ${other_bits}-bit host, no such build in the package: not found, and why|${mingw_other}|||refused|has no ${other_bits}-bit build^win${other_bits}/Kwelmora.dll is missing"
   "version ${next_major} asked of ${VERSION}: refused|${mingw_this}||${next_major}|refused|compatible with requested version \"${next_major}\"^version: ${VERSION}")
