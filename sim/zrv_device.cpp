@@ -270,6 +270,11 @@ void ZrvDevice::ClearFaults() {
   faults_.clear();
 }
 
+uint64_t ZrvDevice::FaultsApplied() const {
+  std::lock_guard<Lock> lock(mutex_);
+  return faultsApplied_;
+}
+
 void ZrvDevice::SetRandomReplies(const RandomReplies& random) {
   std::lock_guard<Lock> lock(mutex_);
   random_ = true;
@@ -454,6 +459,7 @@ ZrvFault ZrvDevice::ChooseReply(const ReplyPoint& point, uint8_t correct) {
     if (!placed->point.Matches(point)) continue;
     const ZrvFault fault = placed->fault;
     if (!fault.persistent) faults_.erase(placed);
+    ++faultsApplied_;
     return fault;
   }
   if (!random_) return ZrvFault::Correct();

@@ -205,6 +205,8 @@ class ZrvDevice : public FarEnd {
   // fault is removed when it fires. Random replies apply where no fault matches.
   void InjectFault(const ReplyPoint& point, const ZrvFault& fault);
   void ClearFaults();
+  // Replies an injected fault has decided so far (Correct ones included).
+  uint64_t FaultsApplied() const;
   void SetRandomReplies(const RandomReplies& random);
   void StopRandomReplies();
 
@@ -301,6 +303,7 @@ class ZrvDevice : public FarEnd {
   Record pending_{};      // record bytes of a write under way
 
   std::vector<PlacedFault> faults_;
+  uint64_t faultsApplied_ = 0;
   std::vector<LineAction> stale_;  // held back by Stale, sent ahead of the next answer
   bool random_ = false;
   RandomReplies randomReplies_;

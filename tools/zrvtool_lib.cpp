@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include "adapter_command.h"
+#include "fault_command.h"
 #include "kwelmora_version.h"
+#include "simfaults/fault_setting.h"
 
 #include <algorithm>
 #include <cctype>
@@ -201,6 +203,17 @@ ParseResult ParseCommand(const std::vector<std::string>& args) {
     } else {
       return Fail("adapter takes nothing, or --set-latency N (1..255 ms)");
     }
+  } else if (command == "fault") {
+    options.command = Command::kFault;
+    simfaults::FaultSetting setting;
+    if (rest.size() > 2 || (rest.size() == 2 && rest[1] != "always") ||
+        (!rest.empty() && !simfaults::ParseSetting(rest[0], &setting))) {
+      return Fail("fault takes nothing, or a fault's name and then 'always' (see --help)");
+    }
+    if (!rest.empty()) {
+      setting.always = rest.size() == 2 && setting.fault != simfaults::Fault::None;
+      options.fault = simfaults::FormatSetting(setting);
+    }
   } else if (command == "verify") {
     options.command = Command::kVerify;
     if (rest.empty() || rest.size() > 2) return Fail("verify takes FILE [FIRST]");
@@ -269,6 +282,15 @@ std::string HelpText() {
          "                            (1..255; 1 or 2 suits this device); run as\n"
          "                            administrator, then unplug and replug the adapter\n"
          "                            or re-open the port\n"
+         "  fault                     show the fault set for the simulator DLL's device\n"
+         "                            on the port; the simulator reads it at the start\n"
+         "                            of every transaction; needs no device and no\n"
+         "                            Kwelmora.dll\n"
+         "  fault NAME [always]       set it, for the next transaction it can spoil or\n"
+         "                            with 'always' for every one: unplugged, silent,\n"
+         "                            nak-command, nak-location, nak-record,\n"
+         "                            wrong-reply, late-reply, line-error,\n"
+         "                            transmitter-stop, vanish; 'none' clears it\n"
          "\n"
          "Image files: raw records of 30 bytes in address order, nothing else. A full\n"
          "image holds records 1..931: 27930 bytes, record n at offset (n-1)*30. A dump of\n"
@@ -572,6 +594,7 @@ class Runner {
       case Command::kVerify:
         return Verify(session);
       case Command::kAdapter:
+      case Command::kFault:
       case Command::kHelp:
       case Command::kVersion:
         break;
@@ -772,6 +795,9 @@ int RunCommand(const Options& options, const RunContext& context) {
   if (options.command == Command::kAdapter) {
     return RunAdapterCommand(options, *context.out, *context.err);
   }
+  if (options.command == Command::kFault) {
+    return RunFaultCommand(options, *context.out, *context.err);
+  }
   return Runner(options, context).Run();
 }
 
@@ -807,7 +833,9 @@ int Main(const std::vector<std::string>& args, RunContext context,
     return kExitOk;
   }
   // The registry alone: no device, no DLL.
-  if (parsed.options.command == Command::kAdapter) return RunCommand(parsed.options, context);
+  if (parsed.options.command == Command::kAdapter || parsed.options.command == Command::kFault) {
+    return RunCommand(parsed.options, context);
+  }
   if (!load_device(&context.device)) return kExitUsage;
   return RunCommand(parsed.options, context);
 }

@@ -51,7 +51,18 @@ std::string DescribeFailure(const std::string& operation, unsigned code);
 
 // ---- Arguments -------------------------------------------------------------
 
-enum class Command { kHelp, kVersion, kStatus, kRead, kWrite, kDump, kRestore, kVerify, kAdapter };
+enum class Command {
+  kHelp,
+  kVersion,
+  kStatus,
+  kRead,
+  kWrite,
+  kDump,
+  kRestore,
+  kVerify,
+  kAdapter,
+  kFault
+};
 
 struct Options {
   Command command = Command::kHelp;
@@ -63,6 +74,7 @@ struct Options {
   int first = kFirstAddress;  // dump; verify: address of the file's first record
   int last = kLastAddress;    // dump
   int set_latency = 0;        // adapter --set-latency N (1..255); 0: report only
+  std::string fault;          // fault NAME [always]: the setting's text; empty: show it
   // --trace FILE (anywhere on the command line): the DLL traces into FILE.
   bool trace = false;
   std::string trace_file;

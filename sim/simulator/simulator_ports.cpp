@@ -86,6 +86,10 @@ DWORD SupplyPort(unsigned number) {
     // Between openings the image is the device's memory: another process may
     // have written records meanwhile.
     if (!found->second.device->Reload(error)) return Refuse(number, claim, error);
+    // A port that vanished is back, as an adapter plugged in again.
+    if (!VirtualSerialDriver::Instance().State(number).exists) {
+      Plug(number, found->second.device.get(), found->second.paced);
+    }
     found->second.claim = claim;
     found->second.opens = 1;
     return ERROR_SUCCESS;
@@ -98,6 +102,10 @@ DWORD SupplyPort(unsigned number) {
        !device->LogTo(image.substr(0, image.size() - 4) + ".log", error))) {
     return Refuse(number, claim, error);
   }
+  // The faults a tester switches on that act on the port itself.
+  device->SetPort(
+      number, {[number](bool held) { VirtualSerialDriver::Instance().HoldOutput(number, held); },
+               [number] { VirtualSerialDriver::Instance().RemovePort(number); }});
   Plug(number, device.get(), paced);
   Supplied()[number] = {std::move(device), paced, claim, 1};
   return ERROR_SUCCESS;

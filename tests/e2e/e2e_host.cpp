@@ -8,6 +8,8 @@
 //   status          -> status R [S]   R: result code; S: status byte, when R is 0
 //   read A          -> read R HEX60   the buffer after the call (zeroed before it)
 //   write A HEX60   -> write R
+//   pause MS        -> pause MS       waits MS ms, as a host lets a second pass
+//                                     after a 4 before its next call
 //   quit            -> (exits)
 //   anything else   -> error TEXT
 #include <windows.h>
@@ -63,6 +65,10 @@ std::string Execute(const std::string& line) {
     unsigned char record[KWELMORA_RECORD_SIZE] = {};
     const unsigned result = OdczytanieBajtowZZRV(static_cast<unsigned short>(number), record);
     return "read " + std::to_string(result) + " " + Hex(record, sizeof record);
+  }
+  if (command == "pause" && words >> number) {
+    Sleep(number);
+    return "pause " + std::to_string(number);
   }
   std::string hex;
   if (command == "write" && words >> number >> hex) {

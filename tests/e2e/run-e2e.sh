@@ -32,7 +32,8 @@
 #   KWELMORA_E2E_GROUPS     the groups to run, by name (default all of them:
 #                           transfers refusals cable parity_lost unload
 #                           packaged_hosts trace vanish simulator
-#                           simulator_unload simulator_matches_zrvsim)
+#                           simulator_unload simulator_matches_zrvsim
+#                           simulator_faults)
 # A wine server already running for the prefix is used and left running; one
 # started here is stopped at the end.
 set -uo pipefail
@@ -975,6 +976,91 @@ group_simulator_matches_zrvsim() {
     "$zrvsim_log" "$simulator_log"
 }
 
+# Faults switched on from outside the host's process: the host keeps the
+# simulated port open while zrvtool, in a process of its own, sets each fault of
+# the user guide's table ("Faults on demand") for once; each transaction must
+# give the table's code, the fault must be used up by the transaction it spoilt
+# (and stay for one it could not spoil), and the same transaction must work
+# again afterwards. The table is read from docs/USER_GUIDE.md itself.
+
+fault_of() { # DIR [ARGS]: zrvtool's fault command on COM$com, its one line
+  simulated "$1" zrvtool.exe $com fault "${@:2}" </dev/null 2>>"$1/host.log" | tr -d '\r'
+}
+
+transaction() { # KIND: the host's call of that kind on record 5
+  case $1 in
+    status) host status ;;
+    read) host read 5 ;;
+    write) host write 5 "$(pattern 5)" ;;
+  esac
+  code=$(cut -d' ' -f2 <<<"$answer")
+}
+
+group_simulator_faults() {
+  group=simulator-faults
+  echo "simulator faults: set by zrvtool from another process while the host runs"
+  local dir=$work/faults com=44 rows what command fault kind code want spoilt status read write
+  mkdir -p "$dir/host" && cp "$host_exe" "$unload_host_exe" "$zrvtool_exe" "$simulator_dll" \
+    "$dir/host/" || {
+    fail "$group: the hosts and the simulator DLL copied side by side"
+    return
+  }
+  rows=$(awk '/^\| Fault \| Set it with \|/ { on = 1; next } on && /^\|---/ { next }
+              on && /^\|/ { print; next } on { exit }' "$root/docs/USER_GUIDE.md")
+  check "the guide's table of faults has ten rows" 10 "$(grep -c . <<<"$rows")"
+  check "zrvtool clears the port's fault" "COM$com: no fault" "$(fault_of "$dir" none)"
+  start_simulated_host "$dir"
+  expect "the simulated port opens" "init $com" "init 1"
+  while IFS='|' read -r _ what command status read write _; do
+    fault=$(sed -n 's/.*fault \([a-z-]*\).*/\1/p' <<<"$command")
+    what=$(sed 's/^ *//; s/ *$//' <<<"$what")
+    for kind in status read write; do
+      want=$(grep -o '[0-9]' <<<"${!kind}" | head -n 1)
+      spoilt=$([[ $want != 0 ]] && echo "no fault" || echo "$fault, once")
+      check "$fault set for once" "COM$com: $fault, once" "$(fault_of "$dir" "$fault")"
+      transaction $kind
+      check "$fault, $kind: $want ($what)" "$want" "$code"
+      check "$fault, $kind: $([[ $want != 0 ]] && echo used up || echo 'kept: nothing to spoil')" \
+        "COM$com: $spoilt" "$(fault_of "$dir")"
+      [[ $want == 0 ]] && fault_of "$dir" none >/dev/null
+      # What a host does after such a call (the guide's advice).
+      [[ $fault == late-reply ]] && host pause 1500
+      [[ $fault == vanish ]] && host deinit && host "init $com"
+      transaction $kind
+      check "$fault, $kind: the next $kind works" 0 "$code"
+    done
+  done <<<"$rows"
+
+  check "silent set for every transaction" "COM$com: silent, every transaction" \
+    "$(fault_of "$dir" silent always)"
+  transaction status
+  check "silent always: status 4" 4 "$code"
+  transaction read
+  check "silent always: read 4 too" 4 "$code"
+  check "silent always: still set" "COM$com: silent, every transaction" "$(fault_of "$dir")"
+  check "cleared" "COM$com: no fault" "$(fault_of "$dir" none)"
+  transaction write
+  check "the write after clearing: 0" 0 "$code"
+  expect_deinit "de-initialisation: true"
+  stop_host
+
+  # The guide's warning: a host that never retrieves messages after a line error.
+  coproc HOST { simulated "$dir" unload_host.exe 2>>"$dir/host.log"; }
+  host_pid=$HOST_PID
+  expect "a host that retrieves no messages: loaded" load "load 1"
+  expect "it opens the port" "init $com" "init 1"
+  fault_of "$dir" line-error >/dev/null
+  expect "line error: 4" status "status 4"
+  expect "no messages retrieved since: 2" status "status 2"
+  expect "and 2 again" status "status 2"
+  expect "the host retrieves its messages" "pump 100" "pump 100"
+  expect "then the status read works" status "status 0 0"
+  fault_of "$dir" line-error >/dev/null
+  expect "line error again: 4" status "status 4"
+  expect "closing handles it" deinit "deinit 1"
+  stop_host "the host that retrieves no messages exits normally"
+}
+
 # ---- run ---------------------------------------------------------------------
 
 prefix=$("$wine_run" --prefix)
@@ -986,7 +1072,7 @@ echo "e2e: $(basename "$windows_build") build under $("$wine_run" --version)" \
   "($(basename "$wine_run"))"
 start=$SECONDS
 for name in ${KWELMORA_E2E_GROUPS:-transfers refusals cable parity_lost unload packaged_hosts \
-  trace vanish simulator simulator_unload simulator_matches_zrvsim}; do
+  trace vanish simulator simulator_unload simulator_matches_zrvsim simulator_faults}; do
   if [[ $(type -t "group_$name") != function ]]; then
     fail "no group $name"
     continue

@@ -105,6 +105,16 @@ TEST(ZrvtoolArguments, AcceptedCommandLines) {
     EXPECT_EQ(parsed.options.trace_file, "t.log");
   }
   EXPECT_FALSE(zrvtool::ParseArguments({"COM3", "status"}).options.trace);
+  // fault: shown (no text), or the setting's text as the registry will hold it.
+  for (const auto& [args, fault] : {std::pair<Args, std::string>{{"COM3", "fault"}, ""},
+                                    {{"3", "fault", "Silent"}, "silent"},
+                                    {{"3", "fault", "nak-record", "always"}, "nak-record always"},
+                                    {{"3", "fault", "none", "always"}, "none"}}) {
+    const zrvtool::ParseResult parsed = zrvtool::ParseArguments(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.command, Command::kFault);
+    EXPECT_EQ(parsed.options.fault, fault);
+  }
 }
 
 TEST(ZrvtoolArguments, RefusedCommandLinesSayWhy) {
@@ -134,6 +144,9 @@ TEST(ZrvtoolArguments, RefusedCommandLinesSayWhy) {
       {{"3", "dump", "f", "9", "5"}, "first address 9 is above last address 5"},
       {{"3", "verify", "f", "1", "2"}, "verify takes"},
       {{"3", "erase", "5"}, "unknown command 'erase'"},
+      {{"3", "fault", "loud"}, "fault takes nothing, or a fault's name"},
+      {{"3", "fault", "silent", "forever"}, "fault takes"},
+      {{"3", "fault", "silent", "always", "x"}, "fault takes"},
       {{"3", "status", "--trace"}, "--trace takes a file name"},
       {{"--trace", "t.log", "3"}, "no command"},
   };
