@@ -22,7 +22,9 @@ int RunFaultCommand(const Options& options, std::ostream& out, std::ostream& err
   const simfaults::FaultSetting setting = simfaults::ReadFault(number, &unknown);
   out << port << ": ";
   if (!unknown.empty()) {
-    out << "'" << unknown << "' names no fault: the simulator ignores it\n";
+    // Text that names no fault is quoted; a value that is no text at all is described.
+    out << (unknown[0] == '(' ? unknown : "'" + unknown + "'")
+        << " names no fault: the simulator ignores it\n";
   } else if (setting.fault == simfaults::Fault::None) {
     out << "no fault\n";
   } else {

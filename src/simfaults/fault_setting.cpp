@@ -65,8 +65,11 @@ FaultSetting ReadFault(unsigned port, std::string* text) {
   char data[64] = {};
   DWORD bytes = sizeof data - 1;
   FaultSetting setting;
-  if (RegGetValueA(HKEY_CURRENT_USER, kFaultsKey, ValueName(port).c_str(), RRF_RT_REG_SZ, nullptr,
-                   data, &bytes) != ERROR_SUCCESS) {
+  const LSTATUS status = RegGetValueA(HKEY_CURRENT_USER, kFaultsKey, ValueName(port).c_str(),
+                                      RRF_RT_REG_SZ, nullptr, data, &bytes);
+  if (status != ERROR_SUCCESS) {
+    // A value of another type, or too long for any fault's name, names none.
+    if (status != ERROR_FILE_NOT_FOUND && text != nullptr) *text = "(not a fault's name)";
     return setting;
   }
   if (!ParseSetting(data, &setting) && text != nullptr) *text = data;

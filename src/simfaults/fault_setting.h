@@ -48,7 +48,8 @@ std::string FormatSetting(const FaultSetting& setting);
 bool ParseSetting(const std::string& text, FaultSetting* setting);
 
 // The port's fault as the registry holds it: Fault::None when there is none or
-// its text names no fault (then `text`, when given, holds it).
+// the value names no fault (then `text`, when given, holds the value's text, or
+// "(not a fault's name)" for a value of another type or too long to be one).
 FaultSetting ReadFault(unsigned port, std::string* text = nullptr);
 // Sets the port's fault (Fault::None removes it). ERROR_SUCCESS or the registry's
 // error.

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "fault_command.h"
 #include "kwelmora_version.h"
+#include "simfaults/fault_setting.h"
 
 using zrvtool::Command;
 using zrvtool::Record;
@@ -155,6 +157,35 @@ TEST(ZrvtoolArguments, RefusedCommandLinesSayWhy) {
     EXPECT_FALSE(parsed.ok);
     EXPECT_NE(parsed.error.find(c.error), std::string::npos) << parsed.error;
   }
+}
+
+// The fault command against the registry itself, on a port no other test uses.
+TEST(ZrvtoolFault, SetShownUsedAndValuesNamingNoFaultAreSaidSo) {
+  zrvtool::Options options;
+  options.command = Command::kFault;
+  options.port = 251;
+  auto run = [&](const std::string& fault) {
+    options.fault = fault;
+    std::ostringstream out, err;
+    EXPECT_EQ(zrvtool::RunFaultCommand(options, out, err), zrvtool::kExitOk) << err.str();
+    return out.str();
+  };
+  EXPECT_EQ(run("nak-record always"), "COM251: nak-record, every transaction\n");
+  EXPECT_EQ(run(""), "COM251: nak-record, every transaction\n");
+  // The simulator takes a fault for once away only while it is still the one it used.
+  EXPECT_EQ(run("silent"), "COM251: silent, once\n");
+  simfaults::RemoveUsedFault(251, {simfaults::Fault::Silent, true});
+  EXPECT_EQ(run(""), "COM251: silent, once\n");
+  simfaults::RemoveUsedFault(251, {simfaults::Fault::Silent, false});
+  EXPECT_EQ(run(""), "COM251: no fault\n");
+  const char* key = "Software\\Kwelmora\\Simulator\\Faults";
+  RegSetKeyValueA(HKEY_CURRENT_USER, key, "COM251", REG_SZ, "loud", 5);
+  EXPECT_EQ(run(""), "COM251: 'loud' names no fault: the simulator ignores it\n");
+  EXPECT_EQ(simfaults::ReadFault(251).fault, simfaults::Fault::None);
+  const DWORD number = 2;
+  RegSetKeyValueA(HKEY_CURRENT_USER, key, "COM251", REG_DWORD, &number, sizeof number);
+  EXPECT_EQ(run(""), "COM251: (not a fault's name) names no fault: the simulator ignores it\n");
+  EXPECT_EQ(run("none"), "COM251: no fault\n");
 }
 
 TEST(ZrvtoolHex, EveryByteValueSurvivesFormatAndParse) {
