@@ -457,36 +457,38 @@ group_parity_lost() {
 # its class go with the library, and a new load starts afresh). The host must end
 # with exit code 0 in every case.
 
-group_unload() {
-  group=unload
-  echo "unload: the library unloaded by a host that keeps running"
-  local dir=$work/unload com=35
-  start_sim "$dir" $com --status 0x2a || return
-
-  start_host "$dir" "$unload_host_exe"
+# unload_checks START ABSENT STATUS [COMMAND...]: the unload checks, with
+# unload_host.exe started by the function START, COM$com a device whose status
+# byte is STATUS, COM<ABSENT> no port at all; COMMAND, when given, makes a line
+# event while the library is unloaded with the port open.
+unload_checks() {
+  local start=$1 absent=$2 status=$3 round
+  shift 3
+  $start
   expect "loaded at run time" load "load 1"
-  expect "COM250 does not open" "init 250" "init 0"
+  expect "COM$absent does not open" "init $absent" "init 0"
   expect "unloaded after a failed opening: nothing holds it" free "free 1 loaded 0"
   expect "no hand-over window or class left" window "window 0 class 0"
   expect "loaded again" load "load 1"
   expect "the port opens" "init $com" "init 1"
-  expect "status through the loaded library" status "status 0 42"
+  expect "status through the loaded library" status "status 0 $status"
   expect "unloaded with the port open: its threads keep it loaded" free "free 1 loaded 1"
-  ctl unplug 1
-  ctl unplug 0
-  expect "a line event handed over after the unload, in the still-loaded library" "sent 5000" "sent 1"
+  if (($# > 0)); then
+    "$@"
+    expect "a line event handed over after the unload, in the still-loaded library" "sent 5000" "sent 1"
+  fi
   expect "the host pumps messages" "pump 500" "pump 500"
   expect "the host waits on an event" "wait 500" "wait 500"
   expect "the host starts and ends a thread" work "work ok"
   expect "loaded again: the same library, the port still open" load "load 1"
-  expect "status after the reload" status "status 0 42"
+  expect "status after the reload" status "status 0 $status"
   expect_deinit "de-initialisation after the reload: true"
   expect "unloaded after closing: nothing holds it" free "free 1 loaded 0"
   expect "window and class gone with the library" window "window 0 class 0"
   expect "the host goes on after the unload" "pump 200" "pump 200"
   stop_host "host exits normally after unloading with the port open once"
 
-  start_host "$dir" "$unload_host_exe"
+  $start
   expect "loaded" load "load 1"
   expect "the port opens" "init $com" "init 1"
   expect "the host unloads with the port open" free "free 1 loaded 1"
@@ -495,12 +497,11 @@ group_unload() {
   expect "the host starts and ends a thread after the unload" work "work ok"
   stop_host "host exits normally with the port still open in the unloaded library"
 
-  start_host "$dir" "$unload_host_exe"
-  local round
+  $start
   for round in 1 2; do
     expect "round $round: loaded" load "load 1"
     expect "round $round: the port opens" "init $com" "init 1"
-    expect "round $round: status" status "status 0 42"
+    expect "round $round: status" status "status 0 $status"
     expect_deinit "round $round: de-initialisation: true"
     if ((round == 1)); then
       # A windowed host's message loop takes the window's removal, posted at the close.
@@ -510,6 +511,17 @@ group_unload() {
     expect "round $round: window and class gone with the library" window "window 0 class 0"
   done
   stop_host "host exits normally after two load-open-close-unload rounds"
+}
+
+start_unload_host() { start_host "$dir" "$unload_host_exe"; }
+cable_out_and_in() { ctl unplug 1 && ctl unplug 0; }
+
+group_unload() {
+  group=unload
+  echo "unload: the library unloaded by a host that keeps running"
+  local dir=$work/unload com=35
+  start_sim "$dir" $com --status 0x2a || return
+  unload_checks start_unload_host 250 42 cable_out_and_in
   stop_sim
 }
 
@@ -824,10 +836,11 @@ simulated() {
     "$wine_run" "$dir/host/$exe" "$@"
 }
 
-start_simulated_host() { # DIR
-  coproc HOST { simulated "$1" e2e_host.exe 2>>"$1/host.log"; }
+start_simulated_host() { # DIR [EXE]
+  coproc HOST { simulated "$1" "${2:-e2e_host.exe}" 2>>"$1/host.log"; }
   host_pid=$HOST_PID
 }
+start_simulated_unload_host() { start_simulated_host "$dir" unload_host.exe; }
 
 group_simulator() {
   group=simulator
@@ -889,44 +902,12 @@ group_simulator() {
 group_simulator_unload() {
   group=simulator-unload
   echo "simulator unload: the simulator DLL unloaded by a host that keeps running"
-  local dir=$work/simulator-unload com=42 round
+  local dir=$work/simulator-unload com=42
   mkdir -p "$dir/host" && cp "$unload_host_exe" "$host_exe" "$simulator_dll" "$dir/host/" || {
     fail "simulator unload: the hosts and the simulator DLL copied side by side"
     return
   }
-  coproc HOST { simulated "$dir" unload_host.exe 2>>"$dir/host.log"; }
-  host_pid=$HOST_PID
-  expect "loaded at run time" load "load 1"
-  expect "a port with no device does not open" "init $((com + 1))" "init 0"
-  expect "unloaded after a failed opening: nothing holds it" free "free 1 loaded 0"
-  expect "loaded again" load "load 1"
-  expect "the simulated port opens" "init $com" "init 1"
-  expect "status through the loaded simulator" status "status 0 0"
-  expect "unloaded with the port open: the threads keep it loaded" free "free 1 loaded 1"
-  expect "the host pumps messages" "pump 200" "pump 200"
-  expect "the host starts and ends a thread" work "work ok"
-  expect "loaded again: the same library, the port still open" load "load 1"
-  expect "status after the reload" status "status 0 0"
-  expect_deinit "de-initialisation after the reload: true"
-  expect "unloaded after closing: the clock thread has let it go" free "free 1 loaded 0"
-  expect "window and class gone with the library" window "window 0 class 0"
-  for round in 1 2; do
-    expect "round $round: loaded" load "load 1"
-    expect "round $round: the port opens" "init $com" "init 1"
-    expect "round $round: status" status "status 0 0"
-    expect_deinit "round $round: de-initialisation: true"
-    expect "round $round: unloaded" free "free 1 loaded 0"
-  done
-  stop_host "host exits normally after unloading the simulator with the port open once"
-
-  coproc HOST { simulated "$dir" unload_host.exe 2>>"$dir/host.log"; }
-  host_pid=$HOST_PID
-  expect "loaded" load "load 1"
-  expect "the port opens" "init $com" "init 1"
-  expect "the host unloads with the port open" free "free 1 loaded 1"
-  expect "the host pumps messages after the unload" "pump 300" "pump 300"
-  stop_host "host exits normally with the simulated port still open in the unloaded library"
-
+  unload_checks start_simulated_unload_host $((com + 1)) 0
   start_simulated_host "$dir"
   expect "the port opens in another process: the exiting host let it go" "init $com" "init 1"
   expect "a record written through the simulator" "write 77 $(pattern 77)" "write 0"
@@ -1045,8 +1026,7 @@ group_simulator_faults() {
   stop_host
 
   # The guide's warning: a host that never retrieves messages after a line error.
-  coproc HOST { simulated "$dir" unload_host.exe 2>>"$dir/host.log"; }
-  host_pid=$HOST_PID
+  start_simulated_unload_host
   expect "a host that retrieves no messages: loaded" load "load 1"
   expect "it opens the port" "init $com" "init 1"
   fault_of "$dir" line-error >/dev/null
