@@ -1033,7 +1033,7 @@ group_simulator_faults() {
   expect "line error: 4" status "status 4"
   expect "no messages retrieved since: 2" status "status 2"
   expect "and 2 again" status "status 2"
-  expect "the host retrieves its messages" "pump 100" "pump 100"
+  expect "the host retrieves its messages: the line error's hand-over" "sent 5000" "sent 1"
   expect "then the status read works" status "status 0 0"
   fault_of "$dir" line-error >/dev/null
   expect "line error again: 4" status "status 4"
