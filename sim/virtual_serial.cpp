@@ -535,15 +535,7 @@ BOOL VirtualSerialDriver::CloseHandle(HANDLE file) {
     portHandles_.erase(found);
     port.handle = 0;
     number = port.number;
-#if !KWELMORA_SIM_TEST_HOOKS
-    // The last port closed: the clock thread ends, and is waited for below.
-    if (portHandles_.empty() && clockThread_ != nullptr &&
-        DuplicateHandle(GetCurrentProcess(), clockThread_, GetCurrentProcess(), &clockEnding,
-                        SYNCHRONIZE, FALSE, 0)) {
-      clockEnd_ = true;
-      SetEvent(clockWake_);
-    }
-#endif
+    clockEnding = EndClockWithLastPort();  // waited for below
     // A closed port drops its output lines.
     const bool oldRts = port.rts;
     const bool oldDtr = port.dtr;

@@ -401,11 +401,13 @@ class VirtualSerialDriver {
   struct Operation;
   struct Issuer;
   class PortLine;
-  struct Failure {
+#if KWELMORA_SIM_TEST_HOOKS
+  struct Failure {  // FailCall's
     DWORD error = 0;
     unsigned skip = 0;
     unsigned times = 0;
   };
+#endif
 
   VirtualSerialDriver();
 
@@ -506,6 +508,10 @@ class VirtualSerialDriver {
   void RunClock();
   // Starts the clock thread if needed and makes it look at the deadlines again.
   void WakeClock();
+  // In the simulator DLL, once the last port handle is closed: asks the clock
+  // thread to end, and answers a handle to wait on for its end (to close after);
+  // null when no thread is to end.
+  HANDLE EndClockWithLastPort();
 #if KWELMORA_SIM_TEST_HOOKS
   void StopClock(DWORD timeoutMs);
 #endif
@@ -552,7 +558,7 @@ class VirtualSerialDriver {
   HANDLE clockThread_ = nullptr;
   HANDLE clockWake_ = nullptr;
   bool clockStop_ = false;
-  bool clockEnd_ = false;  // the last port closed: the clock thread ends (no test hooks)
+  bool clockEnd_ = false;  // EndClockWithLastPort asked the thread to end
   // Passes the clock thread has begun. It watches threads only within a pass, so a
   // pass begun after a sweep holds no thread that the sweep let go.
   uint64_t clockPasses_ = 0;

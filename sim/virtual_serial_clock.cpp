@@ -7,17 +7,14 @@
 //
 // The thread holds a reference to the module its code is in, taken before it is
 // made and given back as it exits, so that a DLL unloaded meanwhile stays loaded
-// under it. Without test hooks (the simulator DLL) it ends as soon as no handle of
-// a port is open and nothing on the line is due, and it waits for a character on
-// a high-resolution waitable timer rather than polling, so that a host running at
-// real-time priority keeps its core. The tests' driver keeps its thread until
-// Reset and polls, for the sub-millisecond timing its time scale asks.
-//
-// Without test hooks the thread ends when the last handle of a port is closed:
-// CloseHandle asks it to and waits until it has exited, module reference given
-// back, so that a host's FreeLibrary right after the port is closed unloads the
-// DLL. What the port still had on the line goes with it, as it does on a closed
-// port.
+// under it. Without test hooks (the simulator DLL) it waits for a character on a
+// high-resolution waitable timer rather than polling, so that a host running at
+// real-time priority keeps its core, and it ends when the last handle of a port
+// is closed: CloseHandle asks it to (EndClockWithLastPort) and waits until it has
+// exited, module reference given back, so that a host's FreeLibrary right after
+// the close unloads the DLL. What the port still had on the line goes with it, as
+// it does on a closed port. The tests' driver keeps its thread until Reset and
+// polls, for the sub-millisecond timing its time scale asks.
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -40,10 +37,10 @@ constexpr size_t kMostWaitHandles = MAXIMUM_WAIT_OBJECTS;
 // keep millisecond waits, as the serial driver's own do.
 #if KWELMORA_SIM_TEST_HOOKS
 constexpr std::chrono::microseconds kPolledBeforeCharacter{1500};
-constexpr bool kEndsWhenIdle = false;
+constexpr bool kClockEndsWithLastPort = false;
 #else
 constexpr std::chrono::microseconds kPolledBeforeCharacter{0};
-constexpr bool kEndsWhenIdle = true;  // see CloseHandle
+constexpr bool kClockEndsWithLastPort = true;
 #endif
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -96,6 +93,17 @@ void VirtualSerialDriver::WakeClock() {
     }
   }
   SetEvent(clockWake_);
+}
+
+HANDLE VirtualSerialDriver::EndClockWithLastPort() {
+  HANDLE ending = nullptr;
+  if (kClockEndsWithLastPort && portHandles_.empty() && clockThread_ != nullptr &&
+      DuplicateHandle(GetCurrentProcess(), clockThread_, GetCurrentProcess(), &ending, SYNCHRONIZE,
+                      FALSE, 0)) {
+    clockEnd_ = true;
+    SetEvent(clockWake_);
+  }
+  return ending;
 }
 
 #if KWELMORA_SIM_TEST_HOOKS
@@ -178,7 +186,7 @@ void VirtualSerialDriver::RunClock() {
           watched.push_back(entry.second);
         }
       }
-      if (kEndsWhenIdle && clockEnd_ && toDrain.empty()) {
+      if (clockEnd_ && toDrain.empty()) {
         clockEnd_ = false;
         ::CloseHandle(clockThread_);
         clockThread_ = nullptr;
@@ -187,7 +195,7 @@ void VirtualSerialDriver::RunClock() {
         if (!portHandles_.empty()) WakeClock();
         break;
       }
-      ending = kEndsWhenIdle && clockEnd_;
+      ending = clockEnd_;
     }
 
     for (const auto& port : toDrain) {

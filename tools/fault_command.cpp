@@ -9,10 +9,8 @@ namespace zrvtool {
 int RunFaultCommand(const Options& options, std::ostream& out, std::ostream& err) {
   const std::string port = "COM" + std::to_string(options.port);
   const auto number = static_cast<unsigned>(options.port);
-  if (!options.fault.empty()) {
-    simfaults::FaultSetting setting;
-    simfaults::ParseSetting(options.fault, &setting);
-    const LSTATUS status = simfaults::WriteFault(number, setting);
+  if (options.set_fault) {
+    const LSTATUS status = simfaults::WriteFault(number, options.fault);
     if (status != ERROR_SUCCESS) {
       err << "zrvtool: " << port << ": the registry refused the fault (error " << status << ")\n";
       return kExitFailed;

@@ -10,7 +10,8 @@
 
 namespace zrvtool {
 
-// Sets options.fault when it is not empty ("none" clears), then prints the port's
+// Sets options.fault when options.set_fault says so (Fault::None clears), then
+// prints the port's
 // fault as the registry holds it: "COM3: silent, once", "COM3: nak-record, every
 // transaction", "COM3: no fault". Answers kExitOk, or kExitFailed when the
 // registry refused the value.

@@ -5,7 +5,6 @@
 #include "adapter_command.h"
 #include "fault_command.h"
 #include "kwelmora_version.h"
-#include "simfaults/fault_setting.h"
 
 #include <algorithm>
 #include <cctype>
@@ -205,15 +204,12 @@ ParseResult ParseCommand(const std::vector<std::string>& args) {
     }
   } else if (command == "fault") {
     options.command = Command::kFault;
-    simfaults::FaultSetting setting;
     if (rest.size() > 2 || (rest.size() == 2 && rest[1] != "always") ||
-        (!rest.empty() && !simfaults::ParseSetting(rest[0], &setting))) {
+        (!rest.empty() && !simfaults::ParseFaultName(rest[0], &options.fault.fault))) {
       return Fail("fault takes nothing, or a fault's name and then 'always' (see --help)");
     }
-    if (!rest.empty()) {
-      setting.always = rest.size() == 2 && setting.fault != simfaults::Fault::None;
-      options.fault = simfaults::FormatSetting(setting);
-    }
+    options.set_fault = !rest.empty();
+    options.fault.always = rest.size() == 2 && options.fault.fault != simfaults::Fault::None;
   } else if (command == "verify") {
     options.command = Command::kVerify;
     if (rest.empty() || rest.size() > 2) return Fail("verify takes FILE [FIRST]");

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kwelmora.h"
+#include "simfaults/fault_setting.h"
 
 namespace zrvtool {
 
@@ -74,7 +75,8 @@ struct Options {
   int first = kFirstAddress;  // dump; verify: address of the file's first record
   int last = kLastAddress;    // dump
   int set_latency = 0;        // adapter --set-latency N (1..255); 0: report only
-  std::string fault;          // fault NAME [always]: the setting's text; empty: show it
+  bool set_fault = false;     // fault NAME [always]; without them the fault is shown
+  simfaults::FaultSetting fault;
   // --trace FILE (anywhere on the command line): the DLL traces into FILE.
   bool trace = false;
   std::string trace_file;

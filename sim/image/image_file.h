@@ -36,6 +36,10 @@ bool WriteNew(const std::string& path, const std::vector<uint8_t>& data, std::st
 bool Replace(const std::string& from, const std::string& to, std::string& error);
 void Remove(const std::string& path);
 unsigned long ProcessId();
+#ifdef _WIN32
+// A UTF-8 path as the wide calls take it.
+std::wstring WidePath(const std::string& path);
+#endif
 }  // namespace image_io
 
 }  // namespace sim

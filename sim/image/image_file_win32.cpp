@@ -8,14 +8,6 @@ namespace sim::image_io {
 
 namespace {
 
-std::wstring Wide(const std::string& path) {
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
-  return wide;
-}
-
 std::string Reason(const std::string& what, const std::string& path, DWORD code) {
   return what + " " + path + ": error " + std::to_string(code);
 }
@@ -48,7 +40,7 @@ ImageLoad ReadUpTo(const std::string& path, std::vector<uint8_t>& data, size_t& 
                    std::string& error) {
   // Shared for writing and deleting too: another process may be moving a new
   // image over this one meanwhile.
-  File file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+  File file(CreateFileW(WidePath(path).c_str(), GENERIC_READ,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
@@ -72,7 +64,7 @@ ImageLoad ReadUpTo(const std::string& path, std::vector<uint8_t>& data, size_t& 
 }
 
 bool WriteNew(const std::string& path, const std::vector<uint8_t>& data, std::string& error) {
-  File file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  File file(CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     error = Reason("cannot create", path, GetLastError());
@@ -98,7 +90,7 @@ bool WriteNew(const std::string& path, const std::vector<uint8_t>& data, std::st
 }
 
 bool Replace(const std::string& from, const std::string& to, std::string& error) {
-  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+  if (MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
@@ -106,8 +98,16 @@ bool Replace(const std::string& from, const std::string& to, std::string& error)
   return false;
 }
 
-void Remove(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
+void Remove(const std::string& path) { DeleteFileW(WidePath(path).c_str()); }
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
+
+std::wstring WidePath(const std::string& path) {
+  const int length =
+      MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
+  return wide;
+}
 
 }  // namespace sim::image_io

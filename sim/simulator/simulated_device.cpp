@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "image/image_file.h"
 #include "image/record_image.h"
 
 namespace sim {
@@ -29,12 +30,8 @@ void SimulatedDevice::Attach(LineSide* line) {
 }
 
 bool SimulatedDevice::LogTo(const std::string& path, std::string& error) {
-  std::wstring wide(path.size(), L'\0');
-  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, path.data(),
-                                                      static_cast<int>(path.size()), wide.data(),
-                                                      static_cast<int>(wide.size()))));
   // Readable, and removable, while the device writes it.
-  const HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA,
+  const HANDLE file = CreateFileW(image_io::WidePath(path).c_str(), FILE_APPEND_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {

@@ -38,6 +38,7 @@ class SimulatedDevice final : public FarEnd, private LineSide {
   bool Load(const std::string& imagePath, bool paced, std::string& error);
   // The records from the image again (another process may have written it).
   bool Reload(std::string& error) { return Load(imagePath_, paced_, error); }
+  bool Paced() const { return paced_; }
   // Appends "value parity" a line for every byte received to the file at `path`
   // (made when missing). False, with the reason, when it cannot be opened.
   bool LogTo(const std::string& path, std::string& error);

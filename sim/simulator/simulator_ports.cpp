@@ -25,7 +25,6 @@ namespace {
 // claim that keeps it from other processes.
 struct SuppliedPort {
   std::unique_ptr<SimulatedDevice> device;
-  bool paced = true;
   HANDLE claim = nullptr;
   unsigned opens = 0;  // openings the driver may still hold or refuse
 };
@@ -64,10 +63,11 @@ DWORD Refuse(unsigned number, HANDLE claim, const std::string& error) {
 }
 
 // The port made in the driver, with the device on its far end.
-void Plug(unsigned number, SimulatedDevice* device, bool paced) {
+void Plug(unsigned number, SimulatedDevice* device) {
   VirtualSerialDriver& driver = VirtualSerialDriver::Instance();
   driver.AddPort(number);
-  driver.SetWriteCompletion(number, paced ? WriteCompletion::Paced : WriteCompletion::Immediate);
+  driver.SetWriteCompletion(number,
+                            device->Paced() ? WriteCompletion::Paced : WriteCompletion::Immediate);
   driver.AttachFarEnd(number, device);
 }
 
@@ -88,7 +88,7 @@ DWORD SupplyPort(unsigned number) {
     if (!found->second.device->Reload(error)) return Refuse(number, claim, error);
     // A port that vanished is back, as an adapter plugged in again.
     if (!VirtualSerialDriver::Instance().State(number).exists) {
-      Plug(number, found->second.device.get(), found->second.paced);
+      Plug(number, found->second.device.get());
     }
     found->second.claim = claim;
     found->second.opens = 1;
@@ -96,8 +96,7 @@ DWORD SupplyPort(unsigned number) {
   }
   const std::string image = SimulatedImagePath(number, error);
   auto device = std::make_unique<SimulatedDevice>();
-  const bool paced = SimulatedLinePaced();
-  if (image.empty() || !device->Load(image, paced, error) ||
+  if (image.empty() || !device->Load(image, SimulatedLinePaced(), error) ||
       (SimulatedDeviceLogged() &&
        !device->LogTo(image.substr(0, image.size() - 4) + ".log", error))) {
     return Refuse(number, claim, error);
@@ -106,8 +105,8 @@ DWORD SupplyPort(unsigned number) {
   device->SetPort(
       number, {[number](bool held) { VirtualSerialDriver::Instance().HoldOutput(number, held); },
                [number] { VirtualSerialDriver::Instance().RemovePort(number); }});
-  Plug(number, device.get(), paced);
-  Supplied()[number] = {std::move(device), paced, claim, 1};
+  Plug(number, device.get());
+  Supplied()[number] = {std::move(device), claim, 1};
   return ERROR_SUCCESS;
 }
 

@@ -2,13 +2,15 @@
 
 #include <windows.h>
 
-#include <optional>
+#include "settings/user_setting.h"
 
 namespace sim {
 
 namespace {
 
 const wchar_t kRegistryKey[] = L"Software\\Kwelmora\\Simulator";
+// The longest a setting can be: a folder's path, at the length Windows allows.
+constexpr DWORD kLongestSetting = 32768;
 
 std::string Utf8(const std::wstring& text) {
   const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
@@ -19,48 +21,26 @@ std::string Utf8(const std::wstring& text) {
   return narrow;
 }
 
-std::optional<std::wstring> Variable(const wchar_t* name) {
-  // An empty variable answers 0 like an absent one; only the error tells them apart.
-  SetLastError(ERROR_SUCCESS);
-  DWORD length = GetEnvironmentVariableW(name, nullptr, 0);
-  if (length == 0) {
-    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-    return std::wstring();
-  }
-  std::wstring value(length, L'\0');
-  length = GetEnvironmentVariableW(name, value.data(), length);
-  value.resize(length);
+// An environment variable, empty when it is not set.
+std::wstring Variable(const wchar_t* name) {
+  std::wstring value(kLongestSetting, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), kLongestSetting);
+  value.resize(length < kLongestSetting ? length : 0);
   return value;
 }
 
-std::optional<std::wstring> Setting(const wchar_t* variable, const wchar_t* value) {
-  if (auto set = Variable(variable)) return set;
-  DWORD type = 0;
-  DWORD bytes = 0;
-  // RRF_RT_REG_SZ takes REG_EXPAND_SZ too, expanded.
-  const DWORD accepted = RRF_RT_REG_SZ | RRF_RT_REG_DWORD;
-  if (RegGetValueW(HKEY_CURRENT_USER, kRegistryKey, value, accepted, &type, nullptr, &bytes) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  std::wstring data(bytes / sizeof(wchar_t) + 1, L'\0');
-  if (RegGetValueW(HKEY_CURRENT_USER, kRegistryKey, value, accepted, &type, data.data(), &bytes) !=
-      ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  if (type == REG_DWORD) {
-    DWORD number = 0;
-    memcpy(&number, data.data(), sizeof number);
-    return std::to_wstring(number);
-  }
-  data.resize(wcsnlen(data.c_str(), data.size()));
-  return data;
+// The setting, or empty when it is off, absent or empty.
+std::wstring Setting(const wchar_t* variable, const wchar_t* value) {
+  std::wstring text(kLongestSetting, L'\0');
+  ReadUserSetting(variable, kRegistryKey, value, true, text.data(), kLongestSetting);
+  text.resize(wcslen(text.c_str()));
+  return text;
 }
 
 }  // namespace
 
 bool SimulatedPortHasDevice(unsigned number) {
-  const std::wstring ports = Setting(L"KWELMORA_SIM_PORTS", L"Ports").value_or(L"");
+  const std::wstring ports = Setting(L"KWELMORA_SIM_PORTS", L"Ports");
   // Numbers and ranges ("1-4"), anything else between them.
   unsigned first = 0, current = 0;
   bool digits = false, range = false;
@@ -84,16 +64,14 @@ bool SimulatedPortHasDevice(unsigned number) {
   return false;
 }
 
-bool SimulatedLinePaced() { return Setting(L"KWELMORA_SIM_PACE", L"Pace").value_or(L"1") != L"0"; }
+bool SimulatedLinePaced() { return Setting(L"KWELMORA_SIM_PACE", L"Pace") != L"0"; }
 
-bool SimulatedDeviceLogged() {
-  return Setting(L"KWELMORA_SIM_LOG", L"DeviceLog").value_or(L"0") == L"1";
-}
+bool SimulatedDeviceLogged() { return Setting(L"KWELMORA_SIM_LOG", L"DeviceLog") == L"1"; }
 
 std::string SimulatedImagePath(unsigned number, std::string& error) {
-  std::wstring folder = Setting(L"KWELMORA_SIM_IMAGES", L"ImageFolder").value_or(L"");
+  std::wstring folder = Setting(L"KWELMORA_SIM_IMAGES", L"ImageFolder");
   if (folder.empty()) {
-    const std::wstring base = Variable(L"LOCALAPPDATA").value_or(L"");
+    const std::wstring base = Variable(L"LOCALAPPDATA");
     if (base.empty()) {
       error = "no image folder: neither KWELMORA_SIM_IMAGES nor LOCALAPPDATA is set";
       return std::string();

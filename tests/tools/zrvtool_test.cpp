@@ -107,7 +107,7 @@ TEST(ZrvtoolArguments, AcceptedCommandLines) {
     EXPECT_EQ(parsed.options.trace_file, "t.log");
   }
   EXPECT_FALSE(zrvtool::ParseArguments({"COM3", "status"}).options.trace);
-  // fault: shown (no text), or the setting's text as the registry will hold it.
+  // fault: shown (nothing set), or the setting as the registry will hold it.
   for (const auto& [args, fault] : {std::pair<Args, std::string>{{"COM3", "fault"}, ""},
                                     {{"3", "fault", "Silent"}, "silent"},
                                     {{"3", "fault", "nak-record", "always"}, "nak-record always"},
@@ -115,7 +115,8 @@ TEST(ZrvtoolArguments, AcceptedCommandLines) {
     const zrvtool::ParseResult parsed = zrvtool::ParseArguments(args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_EQ(parsed.options.command, Command::kFault);
-    EXPECT_EQ(parsed.options.fault, fault);
+    EXPECT_EQ(parsed.options.set_fault ? simfaults::FormatSetting(parsed.options.fault) : "",
+              fault);
   }
 }
 
@@ -165,7 +166,8 @@ TEST(ZrvtoolFault, SetShownUsedAndValuesNamingNoFaultAreSaidSo) {
   options.command = Command::kFault;
   options.port = 251;
   auto run = [&](const std::string& fault) {
-    options.fault = fault;
+    options.set_fault = !fault.empty();
+    simfaults::ParseSetting(fault, &options.fault);
     std::ostringstream out, err;
     EXPECT_EQ(zrvtool::RunFaultCommand(options, out, err), zrvtool::kExitOk) << err.str();
     return out.str();
